@@ -1,0 +1,274 @@
+// End to end: the built tool run on real files, checked for its exact console
+// transcript, exit status, image bytes and what it leaves on disk.
+#include <fstream>
+#include <sys/stat.h>
+
+#include "tool_runner.h"
+
+namespace {
+
+std::string usage_text()
+{
+    std::ifstream in(ROMWEAVE_USAGE_FILE, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string records(int count)
+{
+    std::string text;
+    char line[16];
+    for (int i = 0; i < count; i++) {
+        snprintf(line, sizeof line, "%04X: %02X\n", i, i & 0xFF);
+        text += line;
+    }
+    return text;
+}
+
+using EndToEnd = ScratchTest;
+
+} // namespace
+
+TEST_F(EndToEnd, UnusableCommandLinesPrintUsageAndTouchNothing)
+{
+    write("in.byte", "0000: 00\n");
+    write("keep.bin", "precious");
+    const std::vector<std::vector<std::string>> command_lines = {
+        {},
+        {"out.bin"},
+        {"-s", "64K", "out.bin"},
+        {"-u", "out.bin"},
+        {"-s", "0", "out.bin", "in.byte"},
+        {"-s", "x", "out.bin", "in.byte"},
+        {"-s", "1K5", "out.bin", "in.byte"},
+        {"-s", "", "out.bin", "in.byte"},
+        {"-s", "2048M", "out.bin", "in.byte"},
+        {"-s", "4097M", "out.bin", "in.byte"},
+        {"-o", "-5", "out.bin", "in.byte"},
+        {"-o", "4096M", "out.bin", "in.byte"},
+        {"-A", "FEDCBA987654321", "out.bin", "in.byte"},
+        {"-A", "FEDCBA98765432100", "out.bin", "in.byte"},
+        {"-D", "76543218", "out.bin", "in.byte"},
+        {"-D", "7654321G", "out.bin", "in.byte"},
+        {"-s", "1K", "-s", "0", "keep.bin", "in.byte"},
+    };
+    for (const auto &args : command_lines) {
+        ToolRun r = run_tool_in(dir.string(), args);
+        std::string shown = args.empty() ? "(none)" : args[0] + " " + (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(1, r.status) << shown;
+        EXPECT_EQ(usage_text(), r.console) << shown;
+        EXPECT_FALSE(exists("out.bin")) << shown;
+    }
+    EXPECT_EQ("precious", read("keep.bin"));
+}
+
+TEST_F(EndToEnd, UnknownOptionIsNamedBeforeUsage)
+{
+    write("in.byte", "0000: 00\n");
+    for (const char *option : {"-x", "--help", "--", "-", "-S"}) {
+        ToolRun r = run({option, "out.bin", "in.byte"});
+        EXPECT_EQ(1, r.status) << option;
+        EXPECT_EQ("Unknown option \"" + std::string(option) + "\"\n" + usage_text(), r.console);
+        EXPECT_FALSE(exists("out.bin"));
+    }
+}
+
+TEST_F(EndToEnd, DefaultImageIsBlankBut32KOfRecords)
+{
+    write("a.byte", "0000: 3C\n7FFF: 12\r\n");
+    ToolRun r = run({"out.bin", "a.byte"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nDone\n", r.console);
+    std::string expected = blank_image(0x8000);
+    expected[0] = '\x3C';
+    expected[0x7FFF] = '\x12';
+    EXPECT_EQ(expected, read("out.bin"));
+}
+
+TEST_F(EndToEnd, SizeOffsetAndLaterFilesWin)
+{
+    write("a.byte", "0100: 3C\n0101: 01\n");
+    write("b.byte", "0101: 02\n");
+    ToolRun r = run({"-s", "16K", "-s", "64K", "-o", "32K", "out.bin", "a.byte", "b.byte"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nMixing in \"b.byte\"\nDone\n", r.console);
+    std::string image = read("out.bin");
+    ASSERT_EQ(65536u, image.size());
+    EXPECT_EQ('\x3C', image[0x8100]);
+    EXPECT_EQ('\x02', image[0x8101]);
+
+    EXPECT_EQ(0, run({"-s", "1k", "-o", "", "small.bin", "a.byte"}).status);
+    std::string small = read("small.bin");
+    ASSERT_EQ(1024u, small.size());
+    EXPECT_EQ('\x3C', small[0x100]);
+}
+
+TEST_F(EndToEnd, MapsReachTheImage)
+{
+    write("a.byte", "1234: 01\n");
+    ToolRun r = run({"-s", "64K", "-A", "76543210FEDCBA98", "-D", "01234567", "out.bin", "a.byte"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ('\x80', read("out.bin")[0x3412]);
+}
+
+TEST_F(EndToEnd, NamesAfterTheOutputAreAlwaysInputs)
+{
+    write("-u", "0000: 77\n");
+    ToolRun r = run({"out.bin", "-u"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Mixing in \"-u\"\nDone\n", r.console);
+    EXPECT_EQ('\x77', read("out.bin")[0]);
+}
+
+TEST_F(EndToEnd, ProgressDotsFollowTheMixingInLine)
+{
+    write("a.byte", records(511));
+    write("b.byte", records(254));
+    ToolRun r = run({"out.bin", "a.byte", "b.byte"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"..\nMixing in \"b.byte\"\nDone\n", r.console);
+}
+
+TEST_F(EndToEnd, BadRecordInSecondFileRemovesCreatedOutput)
+{
+    write("a.byte", "0000: 00\n");
+    write("b.byte", "0000: 00\n1234:AB\n");
+    ToolRun r = run({"out.bin", "a.byte", "b.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nMixing in \"b.byte\"\nError reading input file (line 2)",
+              r.console);
+    EXPECT_FALSE(exists("out.bin"));
+
+    write("c.byte", "8000: 00\n");
+    r = run({"out.bin", "c.byte"});
+    EXPECT_EQ("Mixing in \"c.byte\"\nAddress out of range (line 1, 0x008000 > 0x008000)", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+TEST_F(EndToEnd, MissingSecondInputFollowsFirstLine)
+{
+    write("a.byte", "0000: 00\n");
+    write("out.bin", "old image");
+    ToolRun r = run({"out.bin", "a.byte", "missing.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nUnable to open input file \"missing.byte\" for reading", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+TEST_F(EndToEnd, DirectoryAsInputFails)
+{
+    std::filesystem::create_directory(path("sub"));
+    ToolRun r = run({"out.bin", "sub"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"sub\"\nError reading input file (line 1)", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+TEST_F(EndToEnd, OutputThatCannotBeCreated)
+{
+    write("a.byte", "0000: 00\n");
+    std::filesystem::create_directory(path("sub"));
+    ToolRun r = run({"sub", "a.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unable to create output file \"sub\"", r.console);
+    EXPECT_TRUE(std::filesystem::is_directory(path("sub")));
+}
+
+TEST_F(EndToEnd, UpdateRewritesOnlyTheImageBytes)
+{
+    write("a.byte", "0001: 11\n");
+    std::string original = std::string(16, 'a') + "tail bytes stay";
+    write("img.bin", original);
+    ToolRun r = run({"-u", "-s", "16", "img.bin", "a.byte"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nDone\n", r.console);
+    std::string expected = original;
+    expected[1] = '\x11';
+    EXPECT_EQ(expected, read("img.bin"));
+
+    // Several inputs at several offsets build one image over several runs.
+    EXPECT_EQ(0, run({"-u", "-s", "16", "-o", "8", "img.bin", "a.byte"}).status);
+    expected[9] = '\x11';
+    EXPECT_EQ(expected, read("img.bin"));
+}
+
+TEST_F(EndToEnd, FailedUpdateLeavesFileUnchanged)
+{
+    write("short.bin", std::string(15, 'a'));
+    write("a.byte", "0001: 11\n");
+    ToolRun r = run({"-u", "-s", "16", "short.bin", "a.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Failed to read 16 from file \"short.bin\"", r.console);
+    EXPECT_EQ(std::string(15, 'a'), read("short.bin"));
+
+    write("img.bin", std::string(16, 'a'));
+    write("bad.byte", "0001: 11\n0002: 1\n");
+    r = run({"-u", "-s", "16", "img.bin", "a.byte", "bad.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nMixing in \"bad.byte\"\nError reading input file (line 2)", r.console);
+    EXPECT_EQ(std::string(16, 'a'), read("img.bin"));
+
+    r = run({"-u", "none.bin", "a.byte"});
+    EXPECT_EQ("Unable to open output file \"none.bin\" for update", r.console);
+    EXPECT_FALSE(exists("none.bin"));
+}
+
+TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
+{
+    const std::string program = "0000: 01\n0001: 02\n";
+    write("a.byte", program);
+    std::filesystem::create_hard_link(path("a.byte"), path("link.byte"));
+    std::filesystem::create_directory(path("sub"));
+    for (const char *output : {"a.byte", "link.byte", "sub/../a.byte"}) {
+        ToolRun r = run({std::string(output), "a.byte"});
+        EXPECT_EQ(1, r.status) << output;
+        EXPECT_EQ("Input file \"a.byte\" is also the output file", r.console) << output;
+        EXPECT_EQ(program, read("a.byte")) << output;
+    }
+}
+
+TEST_F(EndToEnd, InputThatTheRunCreatedIsRefused)
+{
+    write("a.byte", "0000: 01\n");
+    ToolRun r = run({"new.bin", "a.byte", "new.bin"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nInput file \"new.bin\" is also the output file", r.console);
+    EXPECT_FALSE(exists("new.bin"));
+}
+
+TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
+{
+    // Through a link, so that a faulty build can only ever remove the link.
+    std::filesystem::create_symlink("/dev/null", path("null.bin"));
+    write("bad.byte", "zz\n");
+    ToolRun r = run({"null.bin", "bad.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"bad.byte\"\nError reading input file (line 1)", r.console);
+    EXPECT_TRUE(exists("null.bin"));
+    EXPECT_TRUE(std::filesystem::is_character_file(path("null.bin")));
+}
+
+TEST_F(EndToEnd, DiskFullAtCloseIsAFailure)
+{
+    // A 1 KiB image fits the stream's buffer: only the flush at close fails.
+    std::filesystem::create_symlink("/dev/full", path("full.bin"));
+    write("a.byte", "0000: 00\n");
+    for (const char *size : {"1K", "64K"}) {
+        ToolRun r = run({"-s", size, "full.bin", "a.byte"});
+        EXPECT_EQ(1, r.status) << size;
+        EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"full.bin\"\n", r.console) << size;
+        EXPECT_TRUE(std::filesystem::is_character_file(path("full.bin")));
+    }
+}
+
+TEST_F(EndToEnd, ShippedExampleBuildsTheBoardImage)
+{
+    ToolRun r = run_tool_in(dir.string(), {"-s", "8K", "-A", "LLLCBA9876543210", path("board.bin"),
+                                           ROMWEAVE_EXAMPLES "/blink.byte", ROMWEAVE_EXAMPLES "/vectors.byte"});
+    EXPECT_EQ(0, r.status) << r.console;
+    std::string image = read("board.bin");
+    ASSERT_EQ(8192u, image.size());
+    EXPECT_EQ('\x78', image[0x0000]);  // SEI, first instruction at E000
+    EXPECT_EQ('\x00', image[0x1FFC]);  // reset vector E000
+    EXPECT_EQ('\xE0', image[0x1FFD]);
+    EXPECT_EQ('\xFF', image[0x1000]);
+}
