@@ -13,15 +13,21 @@ static inline int read_char(FILE *input)
 #endif
 }
 
-int read_hex_byte(FILE *input)
+// A byte whose first digit character has already been read.
+static inline int read_hex_byte_from(int first, FILE *input)
 {
-    int high = hex_digit_value(read_char(input));
+    int high = hex_digit_value(first);
     if (high < 0)
         return -1;
     int low = hex_digit_value(read_char(input));
     if (low < 0)
         return -1;
     return high * 16 + low;
+}
+
+int read_hex_byte(FILE *input)
+{
+    return read_hex_byte_from(read_char(input), input);
 }
 
 int expect_separator(FILE *input)
@@ -54,18 +60,18 @@ int mix_in_file(ImageJob &job)
     for (;;) {
         // End of file between records completes the file; a read error there
         // must not pass for one, or a failing disk would yield a short image.
-        int next = read_char(input);
-        if (next == EOF)
+        // The character read to tell is the record's first.
+        int first = read_char(input);
+        if (first == EOF)
             return ferror(input) ? read_error(line) : 0;
-        ungetc(next, input);
 
-        int high = read_hex_byte(input);
+        int high = read_hex_byte_from(first, input);
         if (high < 0)
             return read_error(line);
-        int low = read_hex_byte(input);
+        int low = read_hex_byte_from(read_char(input), input);
         if (low < 0 || expect_separator(input) < 0)
             return read_error(line);
-        int data = read_hex_byte(input);
+        int data = read_hex_byte_from(read_char(input), input);
         if (data < 0 || expect_line_end(input) < 0)
             return read_error(line);
 

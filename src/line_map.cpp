@@ -43,13 +43,3 @@ uint32_t map_bits(uint32_t value, int n, const LineMap *map)
     }
     return result;
 }
-
-uint32_t map_address(uint32_t address, const std::optional<LineMap> &address_map)
-{
-    return address_map ? map_bits(address, ADDRESS_LINES, &*address_map) : address;
-}
-
-uint32_t map_data(uint32_t data, const std::optional<LineMap> &data_map)
-{
-    return data_map ? map_bits(data & 0xFFu, DATA_LINES, &*data_map) : data;
-}

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,24 @@ static const char *const USAGE_TEXT =
     "Input lines hold one byte each: \"AAAA: DD\" in hex, LF or CR LF ended;\n"
     "\"1234: AB\" stores 0xAB at address 0x1234. Nothing else may appear.\n"
     "Exit status: 0 on success, 1 on any failure.\n";
+
+static const size_t INPUT_BUFFER_SIZE = 128 * 1024;
+
+// Filling a large fresh image costs one page fault per 4 KiB page; huge pages
+// cut that 512-fold. Only advice: without it the image is the same.
+static void advise_huge_pages(unsigned char *image, size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    const uintptr_t page = 4096;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(image) + page - 1) & ~(page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(image) + size) & ~(page - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)image;
+    (void)size;
+#endif
+}
 
 void print_usage()
 {
@@ -215,6 +234,7 @@ int run_romweave(int argc, char **argv)
                static_cast<unsigned long>(job.image_size));
         goto clean_up;
     }
+    advise_huge_pages(job.image, job.image_size);
     memset(job.image, 0xFF, job.image_size);
 
     if (update_mode) {
@@ -242,6 +262,8 @@ int run_romweave(int argc, char **argv)
             exit_status = 1;
             goto clean_up;
         }
+        // Fewer, larger reads than the default block-sized buffer.
+        setvbuf(job.input, nullptr, _IOFBF, INPUT_BUFFER_SIZE);
         // Catches an input that did not exist before this run created it.
         struct stat input_status;
         if (!update_mode && fstat(fileno(job.input), &input_status) == 0 &&
