@@ -6,11 +6,7 @@
 // since the tool has one thread.
 static inline int read_char(FILE *input)
 {
-#if defined(_WIN32)
-    return _fgetc_nolock(input);
-#else
     return getc_unlocked(input);
-#endif
 }
 
 // A byte whose first digit character has already been read.

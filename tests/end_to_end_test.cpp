@@ -247,19 +247,6 @@ TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
     EXPECT_TRUE(std::filesystem::is_character_file(path("null.bin")));
 }
 
-TEST_F(EndToEnd, DiskFullAtCloseIsAFailure)
-{
-    // A 1 KiB image fits the stream's buffer: only the flush at close fails.
-    std::filesystem::create_symlink("/dev/full", path("full.bin"));
-    write("a.byte", "0000: 00\n");
-    for (const char *size : {"1K", "64K"}) {
-        ToolRun r = run({"-s", size, "full.bin", "a.byte"});
-        EXPECT_EQ(1, r.status) << size;
-        EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"full.bin\"\n", r.console) << size;
-        EXPECT_TRUE(std::filesystem::is_character_file(path("full.bin")));
-    }
-}
-
 TEST_F(EndToEnd, ShippedExampleBuildsTheBoardImage)
 {
     ToolRun r = run_tool_in(dir.string(), {"-s", "8K", "-A", "LLLCBA9876543210", path("board.bin"),

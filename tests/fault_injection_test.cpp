@@ -1,0 +1,149 @@
+// Hostile file systems: a full disk, a file-size limit, missing permissions,
+// vanishing inputs. Each run must fail with its message and leave the disk as
+// promised: a created output removed, an updated file's tail intact.
+#include <sys/stat.h>
+
+#include "tool_runner.h"
+
+namespace {
+
+class FaultInjection : public ScratchTest {
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        write("a.byte", "0000: 11\n0100: 22\n");
+    }
+};
+
+bool running_as_root()
+{
+    return geteuid() == 0;
+}
+
+} // namespace
+
+TEST_F(FaultInjection, DiskFullAtWriteAndAtClose)
+{
+    // Through a link, so that a faulty build can only ever remove the link.
+    // 1 KiB stays in the stream's buffer until close; 64 KiB is written at once.
+    std::filesystem::create_symlink("/dev/full", path("full.bin"));
+    for (const char *size : {"1K", "64K"}) {
+        ToolRun r = run({"-s", size, "full.bin", "a.byte"});
+        EXPECT_EQ(1, r.status) << size;
+        EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"full.bin\"\n", r.console) << size;
+        EXPECT_TRUE(std::filesystem::is_character_file(path("full.bin")));
+    }
+    ToolRun update = run({"-u", "-s", "1K", "full.bin", "a.byte"});
+    EXPECT_EQ(1, update.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"full.bin\"\n", update.console);
+}
+
+TEST_F(FaultInjection, FileSizeLimitInCreateModeRemovesOutput)
+{
+    ToolRun r = run({"-s", "64K", "out.bin", "a.byte"}, ChildLimits{16 * 1024});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"out.bin\"\n", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+TEST_F(FaultInjection, FileSizeLimitInUpdateModeKeepsTail)
+{
+    std::string tail(16 * 1024, 't');
+    write("img.bin", std::string(64 * 1024, 'a') + tail);
+    ToolRun r = run({"-u", "-s", "64K", "img.bin", "a.byte"}, ChildLimits{16 * 1024});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nError writing output file \"img.bin\"\n", r.console);
+    std::string after = read("img.bin");
+    ASSERT_EQ(80u * 1024, after.size());
+    EXPECT_EQ(tail, after.substr(64 * 1024));
+}
+
+TEST_F(FaultInjection, UpdateAtExactShortAndLongSizes)
+{
+    write("exact.bin", std::string(512, 'e'));
+    ToolRun exact = run({"-u", "-s", "512", "exact.bin", "a.byte"});
+    EXPECT_EQ(0, exact.status);
+    std::string expected(512, 'e');
+    expected[0] = '\x11';
+    expected[0x100] = '\x22';
+    EXPECT_EQ(expected, read("exact.bin"));
+
+    write("short.bin", std::string(511, 's'));
+    ToolRun shorter = run({"-u", "-s", "512", "short.bin", "a.byte"});
+    EXPECT_EQ(1, shorter.status);
+    EXPECT_EQ("Failed to read 512 from file \"short.bin\"", shorter.console);
+    EXPECT_EQ(std::string(511, 's'), read("short.bin"));
+
+    std::string tail;
+    for (int i = 0; i < 1 << 20; i++)
+        tail += static_cast<char>(i * 7 + i / 256);
+    write("long.bin", std::string(1024, 'l') + tail);
+    ToolRun longer = run({"-u", "-s", "1K", "long.bin", "a.byte"});
+    EXPECT_EQ(0, longer.status);
+    std::string after = read("long.bin");
+    ASSERT_EQ(1024 + tail.size(), after.size());
+    EXPECT_EQ('\x11', after[0]);
+    EXPECT_EQ('\x22', after[0x100]);
+    EXPECT_EQ(tail, after.substr(1024));
+}
+
+TEST_F(FaultInjection, VanishedInputLeavesNoOutput)
+{
+    std::filesystem::create_symlink("gone.byte", path("dangling.byte"));
+    ToolRun r = run({"out.bin", "a.byte", "dangling.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"a.byte\"\nUnable to open input file \"dangling.byte\" for reading", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+    EXPECT_TRUE(exists("dangling.byte"));
+}
+
+TEST_F(FaultInjection, UnreadableInput)
+{
+    if (running_as_root())
+        GTEST_SKIP() << "root reads files without read permission";
+    chmod(path("a.byte").c_str(), 0);
+    ToolRun r = run({"out.bin", "a.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unable to open input file \"a.byte\" for reading", r.console);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+TEST_F(FaultInjection, OutputDirectoryNotWritable)
+{
+    if (running_as_root())
+        GTEST_SKIP() << "root writes into directories without write permission";
+    std::filesystem::create_directory(path("locked"));
+    chmod(path("locked").c_str(), 0555);
+    ToolRun r = run({"locked/out.bin", "a.byte"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unable to create output file \"locked/out.bin\"", r.console);
+    EXPECT_FALSE(exists("locked/out.bin"));
+}
+
+TEST_F(FaultInjection, OutputReplacedDuringRunIsNotRemoved)
+{
+    // A FIFO as input holds the run until the test has swapped the output
+    // name for another file; the failing run must not remove that file.
+    ASSERT_EQ(0, mkfifo(path("slow.byte").c_str(), 0600));
+    pid_t writer = fork();
+    if (writer == 0) {
+        for (int tries = 0; tries < 500 && !exists("out.bin"); tries++)
+            usleep(10000);
+        std::error_code ignored;
+        std::filesystem::rename(path("out.bin"), path("moved.bin"), ignored);
+        write("out.bin", "someone else's file");
+        // Always opened, so that the run never waits on the FIFO for ever.
+        FILE *fifo = fopen(path("slow.byte").c_str(), "w");
+        if (fifo != nullptr) {
+            fputs("zz\n", fifo);
+            fclose(fifo);
+        }
+        _exit(0);
+    }
+    ToolRun r = run({"out.bin", "slow.byte"});
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Mixing in \"slow.byte\"\nError reading input file (line 1)", r.console);
+    EXPECT_EQ("someone else's file", read("out.bin"));
+}

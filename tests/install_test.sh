@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs into a scratch prefix and builds the example image with the
+# installed binary, as a user of the installed tool would.
+set -euo pipefail
+build=$1 source=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+test -x "$prefix/bin/romweave" || { echo "bin/romweave not installed"; exit 1; }
+test -f "$prefix/share/man/man1/romweave.1" || { echo "man page not installed"; exit 1; }
+
+"$prefix/bin/romweave" -s 8K -A LLLCBA9876543210 "$prefix/board.bin" \
+  "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
+size=$(stat -c %s "$prefix/board.bin")
+[ "$size" -eq 8192 ] || { echo "installed binary built $size bytes, not 8192"; exit 1; }
+echo "install: bin/romweave and share/man/man1/romweave.1 installed and working"
