@@ -1,6 +1,7 @@
 // Hostile file systems: a full disk, a file-size limit, missing permissions,
 // vanishing inputs. Each run must fail with its message and leave the disk as
 // promised: a created output removed, an updated file's tail intact.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "tool_runner.h"
@@ -146,4 +147,19 @@ TEST_F(FaultInjection, OutputReplacedDuringRunIsNotRemoved)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Mixing in \"slow.byte\"\nError reading input file (line 1)", r.console);
     EXPECT_EQ("someone else's file", read("out.bin"));
+}
+
+TEST_F(FaultInjection, UpdateOfAnOutputThatCannotSeekIsRefused)
+{
+    // Without seeking back, the image would go after the bytes just read,
+    // and the run would report an update that never happened.
+    ASSERT_EQ(0, mkfifo(path("pipe.bin").c_str(), 0600));
+    int pipe_fd = open(path("pipe.bin").c_str(), O_RDWR);
+    ASSERT_GE(pipe_fd, 0);
+    const std::string old_image(512, 'o');
+    ASSERT_EQ(512, ::write(pipe_fd, old_image.data(), old_image.size()));
+    ToolRun r = run({"-u", "-s", "512", "pipe.bin", "a.byte"});
+    close(pipe_fd);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Unable to open output file \"pipe.bin\" for update", r.console);
 }
