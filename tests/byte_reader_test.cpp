@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image_job.h"
+#include "records.h"
 
 namespace {
 
@@ -49,17 +50,6 @@ Mixed mix(const std::string &text, const Options &options = {})
     Mixed result = mix_stream(input, options);
     fclose(input);
     return result;
-}
-
-std::string records(int count)
-{
-    std::string text;
-    char line[16];
-    for (int i = 0; i < count; i++) {
-        snprintf(line, sizeof line, "%04X: %02X\n", i, i & 0xFF);
-        text += line;
-    }
-    return text;
 }
 
 const std::string READ_ERROR_LINE_1 = "\nError reading input file (line 1)";

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "tool_runner.h"
+#include "records.h"
 
 namespace {
 
@@ -11,17 +12,6 @@ std::string usage_text()
 {
     std::ifstream in(ROMWEAVE_USAGE_FILE, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string records(int count)
-{
-    std::string text;
-    char line[16];
-    for (int i = 0; i < count; i++) {
-        snprintf(line, sizeof line, "%04X: %02X\n", i, i & 0xFF);
-        text += line;
-    }
-    return text;
 }
 
 using EndToEnd = ScratchTest;
