@@ -1,13 +1,7 @@
 // Byte-record reader: one pass over a file of "AAAA: DD" lines, one character
 // at a time through the stream's buffer, storing each data byte in the image.
 #include "image_job.h"
-
-// The per-character read is the reader's whole cost; skip the stream lock,
-// since the tool has one thread.
-static inline int read_char(FILE *input)
-{
-    return getc_unlocked(input);
-}
+#include "platform.h"
 
 // A byte whose first digit character has already been read.
 static inline int read_hex_byte_from(int first, FILE *input)
@@ -75,7 +69,8 @@ int mix_in_file(ImageJob &job)
         uint32_t position = address + job.address_offset;
         if (position >= job.image_size) {
             printf("\nAddress out of range (line %lu, 0x%06X > 0x%06X)",
-                   static_cast<unsigned long>(line), position, job.image_size);
+                   static_cast<unsigned long>(line), static_cast<unsigned>(position),
+                   static_cast<unsigned>(job.image_size));
             return 1;
         }
         job.image[position] = static_cast<unsigned char>(map_data(static_cast<uint32_t>(data), job.data_map));

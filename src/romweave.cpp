@@ -1,13 +1,12 @@
 // Run control: walks the command line, owns the image and the files, mixes in
 // every input and writes the image; one clean-up path releases everything.
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "image_job.h"
+#include "platform.h"
 
 static const char *const USAGE_TEXT =
     "romweave - v1.00 - 10.11.2002\n"
@@ -49,21 +48,15 @@ static const char *const USAGE_TEXT =
 
 static const size_t INPUT_BUFFER_SIZE = 128 * 1024;
 
-// Filling a large fresh image costs one page fault per 4 KiB page; huge pages
-// cut that 512-fold. Only advice: without it the image is the same.
-static void advise_huge_pages(unsigned char *image, size_t size)
-{
-#ifdef MADV_HUGEPAGE
-    const uintptr_t page = 4096;
-    uintptr_t start = (reinterpret_cast<uintptr_t>(image) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(image) + size) & ~(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)image;
-    (void)size;
-#endif
-}
+// The output that a create-mode run has made and not yet completed. Static,
+// because an interrupt handler reaches nothing else; armed only once the name
+// and the identity are in place, disarmed once the image is written and
+// closed.
+static struct {
+    const char *name;
+    FileIdentity identity;
+    volatile sig_atomic_t armed;
+} provisional_output;
 
 void print_usage()
 {
@@ -142,26 +135,22 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     return 0;
 }
 
-static bool same_regular_file(const struct stat &a, const struct stat &b)
-{
-    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 static void report_input_is_output(const char *input_name)
 {
     printf("Input file \"%s\" is also the output file", input_name);
 }
 
-// Creating the output truncates it, so an input that is the same file under
-// any name would be destroyed before it is read; returns 1 after saying so.
+// Creating the output truncates it and updating it overwrites it, so an input
+// that is the same file under any name would be destroyed; returns 1 after
+// saying so.
 static int check_inputs_are_not_output(const char *output_name, char **inputs, int input_count)
 {
-    struct stat output_status;
-    if (stat(output_name, &output_status) != 0)
+    FileIdentity output_identity;
+    if (identify_file(output_name, output_identity) != 0)
         return 0;
     for (int i = 0; i < input_count; i++) {
-        struct stat input_status;
-        if (stat(inputs[i], &input_status) == 0 && same_regular_file(input_status, output_status)) {
+        FileIdentity input_identity;
+        if (identify_file(inputs[i], input_identity) == 0 && same_regular_file(input_identity, output_identity)) {
             report_input_is_output(inputs[i]);
             return 1;
         }
@@ -169,12 +158,70 @@ static int check_inputs_are_not_output(const char *output_name, char **inputs, i
     return 0;
 }
 
+// A run that does not complete its image removes it, so that no partial or
+// stale image can be taken for the result: by the clean-up, or by the
+// interrupt handler.
+static void discard_provisional_output()
+{
+    if (provisional_output.armed)
+        remove_if_still(provisional_output.name, provisional_output.identity);
+    provisional_output.armed = 0;
+}
+
+// An interrupted run leaves nothing behind, then ends by the same signal, so
+// that a shell or make sees an interrupted run and not a failed or good one.
+static void discard_output_and_die(int signal_number)
+{
+    discard_provisional_output();
+    die_by_signal(signal_number);
+}
+
+static void guard_provisional_output(const char *name, const FileIdentity &identity)
+{
+    provisional_output.name = name;
+    provisional_output.identity = identity;
+    // The handler must never see the flag before the name and identity.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    provisional_output.armed = 1;
+}
+
+static int allocate_image(ImageJob &job)
+{
+    job.image = static_cast<unsigned char *>(malloc(job.image_size));
+    if (job.image == nullptr) {
+        printf("Unable to allocate %lu bytes of memory for image buffer\n",
+               static_cast<unsigned long>(job.image_size));
+        return 1;
+    }
+    advise_huge_pages(job.image, job.image_size);
+    memset(job.image, 0xFF, job.image_size);
+    return 0;
+}
+
+// Create mode: the file is provisional until its image is complete. Without
+// its identity it could not be told apart later from whatever else the name
+// may come to lead to.
+static FILE *create_output(const char *output_name, FileIdentity &identity)
+{
+    FILE *output = fopen(output_name, "wb");
+    if (output == nullptr || identify_stream(output, identity) != 0) {
+        printf("Unable to create output file \"%s\"", output_name);
+        if (output != nullptr)
+            fclose(output);
+        return nullptr;
+    }
+    guard_provisional_output(output_name, identity);
+    return output;
+}
+
 // Update mode: the image starts as the first image_size bytes of the file.
-static FILE *open_output_for_update(const char *output_name, ImageJob &job)
+static FILE *open_output_for_update(const char *output_name, ImageJob &job, FileIdentity &identity)
 {
     FILE *output = fopen(output_name, "r+b");
-    if (output == nullptr) {
+    if (output == nullptr || identify_stream(output, identity) != 0) {
         printf("Unable to open output file \"%s\" for update", output_name);
+        if (output != nullptr)
+            fclose(output);
         return nullptr;
     }
     if (fread(job.image, 1, job.image_size, output) != job.image_size) {
@@ -193,13 +240,41 @@ static FILE *open_output_for_update(const char *output_name, ImageJob &job)
     return output;
 }
 
-// Removes a failed run's output, but only while the name still leads to the
-// very regular file this run created: never a device, FIFO or another file.
-static void remove_created_output(const char *output_name, const struct stat &created)
+// Opens one input into the job and mixes it in; after a failure the input
+// stays open for the clean-up to close.
+static int mix_in_input(ImageJob &job, const char *input_name, const FileIdentity &output_identity)
 {
-    struct stat now;
-    if (stat(output_name, &now) == 0 && same_regular_file(now, created))
-        remove(output_name);
+    job.input = fopen(input_name, "rb");
+    if (job.input == nullptr) {
+        printf("Unable to open input file \"%s\" for reading", input_name);
+        return 1;
+    }
+    // Fewer, larger reads than the default block-sized buffer.
+    setvbuf(job.input, nullptr, _IOFBF, INPUT_BUFFER_SIZE);
+    // Catches an input that did not exist before the output was opened.
+    FileIdentity input_identity;
+    if (identify_stream(job.input, input_identity) == 0 && same_regular_file(input_identity, output_identity)) {
+        report_input_is_output(input_name);
+        return 1;
+    }
+    printf("Mixing in \"%s\"", input_name);
+    if (mix_in_file(job) != 0)
+        return 1;
+    putchar('\n');
+    fclose(job.input);
+    job.input = nullptr;
+    return 0;
+}
+
+// "Done" promises the image is on the output: a write, a flush at close, or
+// the close itself that fails must fail the run. Closes the stream either way
+// and marks it absent.
+static int write_image_and_close(FILE *&output_stream, const ImageJob &job)
+{
+    bool written = fwrite(job.image, 1, job.image_size, output_stream) == job.image_size;
+    bool closed = fclose(output_stream) == 0;
+    output_stream = nullptr;
+    return written && closed ? 0 : 1;
 }
 
 int run_romweave(int argc, char **argv)
@@ -208,17 +283,20 @@ int run_romweave(int argc, char **argv)
     int exit_status = 1;
     FILE *output_stream = nullptr;
     const char *output_name = nullptr;
-    struct stat output_status {};
+    FileIdentity output_identity;
     bool show_usage = true;
     bool update_mode = false;
-    bool output_provisional = false;
     int output_index = 0;
     char **inputs = nullptr;
     int input_count = 0;
 
+    // Before any file is opened; nothing is held yet that needs releasing.
+    if (open_standard_handles() != 0)
+        return 1;
+    install_interrupt_handler(discard_output_and_die);
     // A user at a terminal sees each message and progress dot as it happens;
     // redirected output stays buffered for speed.
-    if (isatty(fileno(stdout)))
+    if (is_terminal(stdout))
         setvbuf(stdout, nullptr, _IONBF, 0);
 
     if (walk_command_line(argc, argv, job, update_mode, output_index) != 0)
@@ -228,74 +306,28 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    job.image = static_cast<unsigned char *>(malloc(job.image_size));
-    if (job.image == nullptr) {
-        printf("Unable to allocate %lu bytes of memory for image buffer\n",
-               static_cast<unsigned long>(job.image_size));
+    if (allocate_image(job) != 0 || check_inputs_are_not_output(output_name, inputs, input_count) != 0)
         goto clean_up;
-    }
-    advise_huge_pages(job.image, job.image_size);
-    memset(job.image, 0xFF, job.image_size);
-
-    if (update_mode) {
-        output_stream = open_output_for_update(output_name, job);
-        if (output_stream == nullptr)
-            goto clean_up;
-    } else {
-        if (check_inputs_are_not_output(output_name, inputs, input_count) != 0)
-            goto clean_up;
-        output_stream = fopen(output_name, "wb");
-        // Without its identity the file could not be told apart later from
-        // whatever else the name may come to lead to.
-        if (output_stream == nullptr || fstat(fileno(output_stream), &output_status) != 0) {
-            printf("Unable to create output file \"%s\"", output_name);
-            goto clean_up;
-        }
-        output_provisional = true;
-    }
+    output_stream = update_mode ? open_output_for_update(output_name, job, output_identity)
+                                : create_output(output_name, output_identity);
+    if (output_stream == nullptr)
+        goto clean_up;
     exit_status = 0;
 
     for (int i = 0; i < input_count; i++) {
-        job.input = fopen(inputs[i], "rb");
-        if (job.input == nullptr) {
-            printf("Unable to open input file \"%s\" for reading", inputs[i]);
+        if (mix_in_input(job, inputs[i], output_identity) != 0) {
             exit_status = 1;
             goto clean_up;
         }
-        // Fewer, larger reads than the default block-sized buffer.
-        setvbuf(job.input, nullptr, _IOFBF, INPUT_BUFFER_SIZE);
-        // Catches an input that did not exist before this run created it.
-        struct stat input_status;
-        if (!update_mode && fstat(fileno(job.input), &input_status) == 0 &&
-            same_regular_file(input_status, output_status)) {
-            report_input_is_output(inputs[i]);
-            exit_status = 1;
-            goto clean_up;
-        }
-        printf("Mixing in \"%s\"", inputs[i]);
-        if (mix_in_file(job) != 0) {
-            exit_status = 1;
-            goto clean_up;
-        }
-        putchar('\n');
-        fclose(job.input);
-        job.input = nullptr;
     }
 
-    // "Done" promises the image is on the output: a write, a flush at close,
-    // or the close itself that fails must fail the run.
-    {
-        bool written = fwrite(job.image, 1, job.image_size, output_stream) == job.image_size;
-        bool closed = fclose(output_stream) == 0;
-        output_stream = nullptr;
-        if (!written || !closed) {
-            printf("Error writing output file \"%s\"\n", output_name);
-            exit_status = 1;
-            goto clean_up;
-        }
+    if (write_image_and_close(output_stream, job) != 0) {
+        printf("Error writing output file \"%s\"\n", output_name);
+        exit_status = 1;
+        goto clean_up;
     }
+    provisional_output.armed = 0;
     printf("Done\n");
-    output_provisional = false;
 
 clean_up:
     if (show_usage)
@@ -305,8 +337,7 @@ clean_up:
         fclose(job.input);
     if (output_stream != nullptr)
         fclose(output_stream);
-    if (output_provisional)
-        remove_created_output(output_name, output_status);
+    discard_provisional_output();
     return exit_status;
 }
 

@@ -207,12 +207,18 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
     const std::string program = "0000: 01\n0001: 02\n";
     write("a.byte", program);
     std::filesystem::create_hard_link(path("a.byte"), path("link.byte"));
+    std::filesystem::create_symlink("a.byte", path("symlink.byte"));
     std::filesystem::create_directory(path("sub"));
-    for (const char *output : {"a.byte", "link.byte", "sub/../a.byte"}) {
-        ToolRun r = run({std::string(output), "a.byte"});
-        EXPECT_EQ(1, r.status) << output;
-        EXPECT_EQ("Input file \"a.byte\" is also the output file", r.console) << output;
-        EXPECT_EQ(program, read("a.byte")) << output;
+    const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
+    for (const auto &options : modes) {
+        for (const char *output : {"a.byte", "link.byte", "symlink.byte", "sub/../a.byte"}) {
+            std::vector<std::string> args = options;
+            args.insert(args.end(), {output, "a.byte"});
+            ToolRun r = run_tool_in(dir.string(), args);
+            EXPECT_EQ(1, r.status) << output << " " << options.size();
+            EXPECT_EQ("Input file \"a.byte\" is also the output file", r.console) << output;
+            EXPECT_EQ(program, read("a.byte")) << output << " " << options.size();
+        }
     }
 }
 
@@ -235,6 +241,25 @@ TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
     EXPECT_EQ("Mixing in \"bad.byte\"\nError reading input file (line 1)", r.console);
     EXPECT_TRUE(exists("null.bin"));
     EXPECT_TRUE(std::filesystem::is_character_file(path("null.bin")));
+}
+
+TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)
+{
+    write("t.bin", "old image");
+    std::filesystem::create_symlink("t.bin", path("link.bin"));
+    std::filesystem::create_symlink("new.bin", path("dangling.bin"));
+    write("bad.byte", "zz\n");
+    for (const char *output : {"link.bin", "dangling.bin"}) {
+        EXPECT_EQ(1, run({output, "bad.byte"}).status) << output;
+        EXPECT_TRUE(std::filesystem::is_symlink(path(output))) << output;
+    }
+    EXPECT_FALSE(exists("t.bin"));
+    EXPECT_FALSE(exists("new.bin"));
+
+    write("a.byte", "0000: 5A\n");
+    EXPECT_EQ(0, run({"-s", "1", "link.bin", "a.byte"}).status);
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link.bin")));
+    EXPECT_EQ("\x5A", read("t.bin"));
 }
 
 TEST_F(EndToEnd, ShippedExampleBuildsTheBoardImage)

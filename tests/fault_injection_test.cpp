@@ -1,6 +1,8 @@
 // Hostile file systems: a full disk, a file-size limit, missing permissions,
 // vanishing inputs. Each run must fail with its message and leave the disk as
 // promised: a created output removed, an updated file's tail intact.
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -16,6 +18,8 @@ protected:
         write("a.byte", "0000: 11\n0100: 22\n");
     }
 };
+
+const uid_t UNPRIVILEGED_USER = 65534;
 
 bool running_as_root()
 {
@@ -101,8 +105,13 @@ TEST_F(FaultInjection, VanishedInputLeavesNoOutput)
 
 TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
 {
-    if (running_as_root())
-        GTEST_SKIP() << "root reads and writes without permission";
+    // Root reads and writes without permission, so root runs the tool as
+    // nobody in a directory that nobody owns.
+    ChildLimits limits;
+    if (running_as_root()) {
+        limits.user = UNPRIVILEGED_USER;
+        ASSERT_EQ(0, chown(dir.c_str(), UNPRIVILEGED_USER, UNPRIVILEGED_USER));
+    }
     chmod(path("a.byte").c_str(), 0);
     std::filesystem::create_directory(path("locked"));
     chmod(path("locked").c_str(), 0555);
@@ -111,7 +120,7 @@ TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
         {"locked/out.bin", "Unable to create output file \"locked/out.bin\""},
     };
     for (const auto &[output, message] : refusals) {
-        ToolRun r = run({output, "a.byte"});
+        ToolRun r = run({output, "a.byte"}, limits);
         EXPECT_EQ(1, r.status) << output;
         EXPECT_EQ(message, r.console);
         EXPECT_FALSE(exists(output));
@@ -158,4 +167,68 @@ TEST_F(FaultInjection, UpdateOfAnOutputThatCannotSeekIsRefused)
     close(pipe_fd);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Unable to open output file \"pipe.bin\" for update", r.console);
+}
+
+TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
+{
+    // A FIFO as the second input holds the run with its output open.
+    ASSERT_EQ(0, mkfifo(path("slow.byte").c_str(), 0600));
+    const std::string old_image(512, 'o');
+    struct Row {
+        int signal_number;
+        bool update;
+    };
+    for (const Row &row : {Row{SIGINT, false}, Row{SIGTERM, false}, Row{SIGHUP, false},
+                           Row{SIGPIPE, false}, Row{SIGINT, true}}) {
+        write("out.bin", old_image);
+        std::vector<std::string> args = {"out.bin", "a.byte", "slow.byte"};
+        if (row.update)
+            args.insert(args.begin(), {"-u", "-s", "512"});
+        StartedTool tool = start_tool_in(dir.string(), args);
+        // The writer's end opens only once the run has opened the FIFO.
+        int fifo = -1;
+        for (int tries = 0; tries < 500 && fifo < 0; tries++) {
+            fifo = open(path("slow.byte").c_str(), O_WRONLY | O_NONBLOCK);
+            if (fifo < 0)
+                usleep(10000);
+        }
+        kill(tool.pid, row.signal_number);
+        if (fifo >= 0)
+            close(fifo);
+        ToolRun r = finish_tool(tool);
+        EXPECT_EQ(128 + row.signal_number, r.status) << strsignal(row.signal_number) << r.console;
+        if (row.update)
+            EXPECT_EQ(old_image, read("out.bin"));
+        else
+            EXPECT_FALSE(exists("out.bin")) << strsignal(row.signal_number);
+    }
+}
+
+TEST_F(FaultInjection, ClosedOrFullStandardOutputLeavesTheImageRight)
+{
+    // Enough messages to flush standard output part-way through the run.
+    std::string name = "a-file-of-byte-records-with-a-rather-long-name.byte";
+    write(name, read("a.byte"));
+    std::string image = blank_image(1024);
+    image[0] = '\x11';
+    image[0x100] = '\x22';
+    const std::string tail = "tail";
+    ChildLimits closed, full;
+    closed.stdout_closed = true;
+    full.stdout_path = "/dev/full";
+    for (const ChildLimits &limits : {closed, full}) {
+        for (bool update : {false, true}) {
+            std::vector<std::string> args = {"-s", "1K", "out.bin"};
+            std::string expected = image;
+            if (update) {
+                write("out.bin", std::string(1024, 'u') + tail);
+                args.insert(args.begin(), "-u");
+                std::replace(expected.begin(), expected.end(), '\xFF', 'u');
+                expected += tail;
+            }
+            args.insert(args.end(), 300, name);
+            EXPECT_EQ(0, run_tool_in(dir.string(), args, limits).status) << update;
+            EXPECT_EQ(expected, read("out.bin")) << update;
+        }
+    }
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,47 +25,85 @@ struct ToolRun {
     std::string console; // everything printed on standard output
 };
 
-// Limits applied in the child only; 0 means none.
+// What the child runs under; the defaults mean nothing special.
 struct ChildLimits {
-    rlim_t file_size = 0;
+    rlim_t file_size = 0;         // RLIMIT_FSIZE in bytes
+    uid_t user = 0;               // run as this user and group
+    bool stdout_closed = false;   // descriptor 1 closed instead of captured
+    const char *stdout_path = nullptr; // standard output on this file
 };
 
-inline ToolRun run_tool_in(const std::string &directory, const std::vector<std::string> &args,
-                           const ChildLimits &limits = {})
+// A started tool: its process and the read end of its standard output.
+struct StartedTool {
+    pid_t pid;
+    int console;
+};
+
+inline StartedTool start_tool_in(const std::string &directory, const std::vector<std::string> &args,
+                                 const ChildLimits &limits = {})
 {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0)
-        return {-1, "pipe failed"};
+        return {-1, -1};
     pid_t child = fork();
     if (child == 0) {
-        dup2(pipe_ends[1], STDOUT_FILENO);
+        if (limits.stdout_closed)
+            close(STDOUT_FILENO);
+        else if (limits.stdout_path != nullptr)
+            dup2(open(limits.stdout_path, O_WRONLY), STDOUT_FILENO);
+        else
+            dup2(pipe_ends[1], STDOUT_FILENO);
         close(pipe_ends[0]);
         close(pipe_ends[1]);
+        // The tool's own signal handling is under test: start it from the
+        // defaults, whatever the test runner inherited.
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
+            signal(signal_number, SIG_DFL);
         if (limits.file_size != 0) {
-            signal(SIGXFSZ, SIG_IGN);
             struct rlimit limit = {limits.file_size, limits.file_size};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        // Opened while still privileged: an unprivileged user may not reach
+        // the build tree.
+        int binary = open(ROMWEAVE_BINARY, O_RDONLY | O_CLOEXEC);
+        if (binary < 0 || chdir(directory.c_str()) != 0)
+            _exit(127);
+        if (limits.user != 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
+            _exit(127);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(ROMWEAVE_BINARY));
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
-        if (chdir(directory.c_str()) == 0)
-            execv(ROMWEAVE_BINARY, argv.data());
+        fexecve(binary, argv.data(), environ);
         _exit(127);
     }
     close(pipe_ends[1]);
+    return {child, pipe_ends[0]};
+}
+
+// Reads the tool's console to its end and waits for it to finish.
+inline ToolRun finish_tool(const StartedTool &tool)
+{
+    if (tool.pid < 0)
+        return {-1, "could not start the tool"};
     std::string console;
     char buffer[4096];
     ssize_t count;
-    while ((count = read(pipe_ends[0], buffer, sizeof buffer)) > 0)
+    while ((count = read(tool.console, buffer, sizeof buffer)) > 0)
         console.append(buffer, static_cast<size_t>(count));
-    close(pipe_ends[0]);
+    close(tool.console);
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
+    waitpid(tool.pid, &wait_status, 0);
     int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return {status, console};
+}
+
+inline ToolRun run_tool_in(const std::string &directory, const std::vector<std::string> &args,
+                           const ChildLimits &limits = {})
+{
+    return finish_tool(start_tool_in(directory, args, limits));
 }
 
 // A fresh directory per test, removed with everything in it afterwards.

@@ -1,0 +1,62 @@
+// What POSIX systems and Windows do differently for this tool: file identity,
+// interrupts, the standard handles, huge pages and the fast character read.
+#ifndef ROMWEAVE_PLATFORM_H
+#define ROMWEAVE_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Which file a name or stream leads to, whatever name or link reached it.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    bool regular = false;
+};
+
+// Puts the null device on any standard handle that is closed, so that no file
+// this run opens can take the place of standard output and receive its
+// messages. 0, or 1 when a closed handle could not be filled.
+int open_standard_handles();
+
+bool is_terminal(FILE *stream);
+
+// 0 with the identity filled in, or -1.
+int identify_file(const char *name, FileIdentity &identity);
+int identify_stream(FILE *stream, FileIdentity &identity);
+
+// Only regular files count: a device or a FIFO is never "the same file".
+bool same_regular_file(const FileIdentity &a, const FileIdentity &b);
+
+// Removes the file that `name` leads to now, following symbolic links but
+// never removing one, and only while that file is still `created`. Safe to
+// call from a signal handler.
+void remove_if_still(const char *name, const FileIdentity &created);
+
+// Interrupts (and on POSIX hang-up and a broken pipe) run on_interrupt,
+// except those that were ignored when the tool started. A write beyond the
+// file-size limit fails like any other write instead of killing the tool.
+void install_interrupt_handler(void (*on_interrupt)(int));
+
+// Ends the process by signal_number's default action, so that the caller
+// sees the run end by that signal. Safe to call from a signal handler.
+[[noreturn]] void die_by_signal(int signal_number);
+
+// Only advice: without it the image is the same, its first fill slower.
+void advise_huge_pages(unsigned char *image, size_t size);
+
+// The per-character read is the reader's whole cost; the tool has one thread,
+// so the stream's lock is skipped.
+#ifdef _WIN32
+inline int read_char(FILE *input)
+{
+    return _getc_nolock(input);
+}
+#else
+inline int read_char(FILE *input)
+{
+    return getc_unlocked(input);
+}
+#endif
+
+#endif
