@@ -198,16 +198,24 @@ static int allocate_image(ImageJob &job)
     return 0;
 }
 
-// Create mode: the file is provisional until its image is complete. Without
-// its identity it could not be told apart later from whatever else the name
-// may come to lead to.
+// The output with the identity of its file: without it, the file could not
+// be told apart later from whatever else the name may come to lead to.
+static FILE *open_identified(const char *output_name, const char *mode, FileIdentity &identity)
+{
+    FILE *output = fopen(output_name, mode);
+    if (output != nullptr && identify_stream(output, identity) != 0) {
+        fclose(output);
+        output = nullptr;
+    }
+    return output;
+}
+
+// Create mode: the file is provisional until its image is complete.
 static FILE *create_output(const char *output_name, FileIdentity &identity)
 {
-    FILE *output = fopen(output_name, "wb");
-    if (output == nullptr || identify_stream(output, identity) != 0) {
+    FILE *output = open_identified(output_name, "wb", identity);
+    if (output == nullptr) {
         printf("Unable to create output file \"%s\"", output_name);
-        if (output != nullptr)
-            fclose(output);
         return nullptr;
     }
     guard_provisional_output(output_name, identity);
@@ -217,11 +225,9 @@ static FILE *create_output(const char *output_name, FileIdentity &identity)
 // Update mode: the image starts as the first image_size bytes of the file.
 static FILE *open_output_for_update(const char *output_name, ImageJob &job, FileIdentity &identity)
 {
-    FILE *output = fopen(output_name, "r+b");
-    if (output == nullptr || identify_stream(output, identity) != 0) {
+    FILE *output = open_identified(output_name, "r+b", identity);
+    if (output == nullptr) {
         printf("Unable to open output file \"%s\" for update", output_name);
-        if (output != nullptr)
-            fclose(output);
         return nullptr;
     }
     if (fread(job.image, 1, job.image_size, output) != job.image_size) {
@@ -326,6 +332,7 @@ int run_romweave(int argc, char **argv)
         exit_status = 1;
         goto clean_up;
     }
+    // The image is complete: nothing removes it from here on.
     provisional_output.armed = 0;
     printf("Done\n");
 
