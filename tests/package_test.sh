@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks its fields and contents, unpacks it into
-# a scratch root and runs the packaged binary there.
+# Builds the Debian package, checks its fields and contents, has lintian and
+# hardening-check judge it, unpacks it into a scratch root and runs the
+# packaged binary there. Exit 77 (skipped) when a tool it needs is missing.
 set -euo pipefail
-build=$1 source=$2
+build=$1 source=$2 hardening=$3
+for tool in dpkg-deb dpkg-shlibdeps file; do
+  command -v $tool >/dev/null || { echo "skipped: $tool is not installed (Debian: dpkg-dev, file)"; exit 77; }
+done
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -14,7 +18,8 @@ for field in Package Version Maintainer Description Depends Section; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = romweave ] || { echo "wrong package name"; exit 1; }
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/bin/romweave ./usr/share/man/man1/romweave.1; do
+for path in ./usr/bin/romweave ./usr/share/man/man1/romweave.1.gz \
+            ./usr/share/doc/romweave/copyright ./usr/share/doc/romweave/changelog.gz; do
   printf '%s\n' "$contents" | grep -q " $path\$" || { echo "package lacks $path"; exit 1; }
 done
 
@@ -22,3 +27,26 @@ dpkg -x "$deb" "$scratch/root"
 "$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
   "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
 echo "package: $(basename "$deb"), depends on $(dpkg-deb -f "$deb" Depends), unpacked binary works"
+
+missing=()
+if command -v lintian >/dev/null; then
+  # lintian refuses nothing for running as root, but says so on stderr.
+  tags=$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)
+  [ -z "$tags" ] || { echo "lintian:"; echo "$tags"; exit 1; }
+  echo "package: lintian reports no error or warning"
+else
+  missing+=(lintian)
+fi
+if [ "$hardening" != hardened ]; then
+  echo "package: hardening-check left out: a Debug or sanitizer build is not fully hardened"
+elif command -v hardening-check >/dev/null; then
+  # Debian 12's C start files carry no CET note, so no program linked there
+  # can be marked for control flow integrity.
+  hardening-check --nocfprotection "$scratch/root/usr/bin/romweave" ||
+    { echo "the packaged binary is not hardened"; exit 1; }
+else
+  missing+=("hardening-check (Debian: devscripts)")
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "skipped: not installed: ${missing[*]}; the rest passed"; exit 77
+fi

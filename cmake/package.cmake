@@ -1,0 +1,61 @@
+# What gets installed, and the Debian package that cpack -G DEB builds from
+# it: the stripped tool, its manual page and changelog compressed as Debian
+# wants them, and the licence as a machine-readable copyright file.
+install(TARGETS romweave RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# gzip -n leaves out the name and the time stamp, so that two builds of one
+# source give the same package.
+function(romweave_gzip source output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${output}
+    DEPENDS ${source}
+    VERBATIM)
+endfunction()
+
+set(manual_gz ${PROJECT_BINARY_DIR}/romweave.1.gz)
+set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
+romweave_gzip(${PROJECT_SOURCE_DIR}/doc/romweave.1 ${manual_gz})
+romweave_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG ${changelog_gz})
+add_custom_target(compressed_docs ALL DEPENDS ${manual_gz} ${changelog_gz})
+
+# The permission text of LICENSE, in the copyright file's folded form.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" ignored "${licence}")
+set(copyright_holders "${CMAKE_MATCH_1}")
+string(FIND "${licence}" "Permission is hereby granted" permission_start)
+string(SUBSTRING "${licence}" ${permission_start} -1 permission)
+string(STRIP "${permission}" permission)
+string(REPLACE "\n\n" "\n.\n" permission "${permission}")
+string(REPLACE "\n" "\n " permission "${permission}")
+file(WRITE ${PROJECT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: romweave
+
+Files: *
+Copyright: ${copyright_holders}
+License: Expat
+ ${permission}
+")
+
+install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# cpack -G DEB in the build directory makes the Debian package.
+set(CPACK_PACKAGE_NAME romweave)
+set(CPACK_PACKAGE_VENDOR "romweave maintainers")
+set(CPACK_PACKAGE_CONTACT "romweave maintainers <maintainers@users.noreply.c-seed-64805ae6.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "build ROM and EPROM images from byte-record files")
+set(CPACK_PACKAGE_DESCRIPTION "romweave builds the binary image of a memory chip (a ROM or EPROM for a
+microprocessor board) from text files of byte records, one address and
+one data byte to a line.
+It sizes the image and fills it with 0xFF, mixes in each input in order
+(later records win), shifts addresses by an offset, can update an existing
+image in place, and can permute or tie address and data lines for boards
+wired in a non-standard order.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
