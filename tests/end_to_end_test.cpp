@@ -274,3 +274,24 @@ TEST_F(EndToEnd, ShippedExampleBuildsTheBoardImage)
     EXPECT_EQ('\xE0', image[0x1FFD]);
     EXPECT_EQ('\xFF', image[0x1000]);
 }
+
+TEST_F(EndToEnd, ReadmeRecipeTurnsARawBinaryIntoRecords)
+{
+    // The od/awk line exactly as the README gives it, run by the shell.
+    std::ifstream readme(ROMWEAVE_README);
+    std::string line, recipe;
+    while (std::getline(readme, line) && recipe.empty())
+        if (line.rfind("    od ", 0) == 0)
+            recipe = line;
+    ASSERT_FALSE(recipe.empty()) << "no od recipe in the README";
+
+    const std::string program = "\x78\xD8\xA2\xFF\x00\x4C";
+    write("prog.bin", program);
+    std::string command = "cd '" + dir.string() + "' && " + recipe;
+    ASSERT_EQ(0, system(command.c_str())) << recipe;
+    EXPECT_EQ(0, run({"-s", "8K", "-A", "LLLCBA9876543210", "board.bin", "prog.byte"}).status);
+    std::string expected = blank_image(8192);
+    expected.replace(0, program.size(), program);
+    EXPECT_EQ(expected, read("board.bin"));
+}
+
