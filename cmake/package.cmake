@@ -1,6 +1,12 @@
 # What gets installed, and the Debian package that cpack -G DEB builds from
 # it: the stripped tool, its manual page and changelog compressed as Debian
-# wants them, and the licence as a machine-readable copyright file.
+# wants them, and the licence as a machine-readable copyright file. A Windows
+# build makes a zip instead.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/package_windows.cmake)
+  return()
+endif()
+
 install(TARGETS romweave RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # gzip -n leaves out the name and the time stamp, so that two builds of one

@@ -21,6 +21,11 @@ int open_standard_handles();
 
 bool is_terminal(FILE *stream);
 
+// fopen() for the output, mode "wb" or "r+b". On Windows the file is opened
+// shared for deletion, so that an interrupt can remove it while the run still
+// holds it open.
+FILE *open_output_file(const char *name, const char *mode);
+
 // 0 with the identity filled in, or -1.
 int identify_file(const char *name, FileIdentity &identity);
 int identify_stream(FILE *stream, FileIdentity &identity);

@@ -38,6 +38,11 @@ bool is_terminal(FILE *stream)
     return isatty(fileno(stream)) != 0;
 }
 
+FILE *open_output_file(const char *name, const char *mode)
+{
+    return fopen(name, mode);
+}
+
 static FileIdentity identity_of(const struct stat &status)
 {
     FileIdentity identity;

@@ -25,20 +25,48 @@ int open_standard_handles()
     return 0;
 }
 
+// _isatty() is true for every character device, NUL included; only a console
+// has a console mode.
 bool is_terminal(FILE *stream)
 {
-    return _isatty(_fileno(stream)) != 0;
+    DWORD mode;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+}
+
+FILE *open_output_file(const char *name, const char *mode)
+{
+    bool update = mode[0] == 'r';
+    HANDLE handle = CreateFileA(name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                update ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
 }
 
 static int identify_handle(HANDLE handle, FileIdentity &identity)
 {
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    identity = FileIdentity{};
+    // A device such as NUL or CON has no file index; it is never "the same
+    // file", and never removed.
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return 0;
     BY_HANDLE_FILE_INFORMATION information;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information))
+    if (!GetFileInformationByHandle(handle, &information))
         return -1;
     identity.device = information.dwVolumeSerialNumber;
     identity.file = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    identity.regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    identity.regular = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     return 0;
 }
 
@@ -69,8 +97,8 @@ bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
 }
 
 // The handle reaches the file through any link, and the identity and the
-// deletion act on that one handle. Windows refuses while the run still holds
-// the file open, so an interrupt before the clean-up may leave it.
+// deletion act on that one handle. The run's own handle shares deletion, so
+// the file goes when the last handle closes.
 void remove_if_still(const char *name, const FileIdentity &created)
 {
     HANDLE handle = open_by_name(name, DELETE);
@@ -83,18 +111,37 @@ void remove_if_still(const char *name, const FileIdentity &created)
         CloseHandle(handle);
 }
 
-void install_interrupt_handler(void (*on_interrupt)(int))
+// What the console's control handler runs: the one thing it must reach, as the
+// kernel's signal table is on POSIX systems.
+static void (*interrupt_action)(int) = nullptr;
+
+static BOOL WINAPI on_console_control(DWORD event)
 {
-    signal(SIGINT, on_interrupt);
-    signal(SIGBREAK, on_interrupt);
-    signal(SIGTERM, on_interrupt);
+    switch (event) {
+    case CTRL_C_EVENT:
+        interrupt_action(SIGINT);
+        break;
+    case CTRL_BREAK_EVENT:
+        interrupt_action(SIGBREAK);
+        break;
+    case CTRL_CLOSE_EVENT:
+        interrupt_action(SIGTERM);
+        break;
+    }
+    return FALSE;
 }
 
-void die_by_signal(int signal_number)
+void install_interrupt_handler(void (*on_interrupt)(int))
 {
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
-    _exit(3);
+    interrupt_action = on_interrupt;
+    SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+// What the console's default handler does: the status by which cmd.exe and
+// PowerShell know an interrupted program.
+void die_by_signal(int)
+{
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 // Large pages need a privilege that a console tool does not have.

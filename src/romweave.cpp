@@ -202,7 +202,7 @@ static int allocate_image(ImageJob &job)
 // be told apart later from whatever else the name may come to lead to.
 static FILE *open_identified(const char *output_name, const char *mode, FileIdentity &identity)
 {
-    FILE *output = fopen(output_name, mode);
+    FILE *output = open_output_file(output_name, mode);
     if (output != nullptr && identify_stream(output, identity) != 0) {
         fclose(output);
         output = nullptr;
@@ -272,12 +272,14 @@ static int mix_in_input(ImageJob &job, const char *input_name, const FileIdentit
     return 0;
 }
 
-// "Done" promises the image is on the output: a write, a flush at close, or
-// the close itself that fails must fail the run. Closes the stream either way
-// and marks it absent.
+// "Done" promises the image is on the output: a write, the flush, or the
+// close that fails must fail the run. The flush is its own step because not
+// every C library reports a failed flush from fclose(). Closes the stream
+// either way and marks it absent.
 static int write_image_and_close(FILE *&output_stream, const ImageJob &job)
 {
-    bool written = fwrite(job.image, 1, job.image_size, output_stream) == job.image_size;
+    bool written = fwrite(job.image, 1, job.image_size, output_stream) == job.image_size &&
+                   fflush(output_stream) == 0;
     bool closed = fclose(output_stream) == 0;
     output_stream = nullptr;
     return written && closed ? 0 : 1;
@@ -301,9 +303,12 @@ int run_romweave(int argc, char **argv)
         return 1;
     install_interrupt_handler(discard_output_and_die);
     // A user at a terminal sees each message and progress dot as it happens;
-    // redirected output stays buffered for speed.
+    // redirected output is buffered for speed, even on a device such as NUL
+    // that the C library of Windows would otherwise write unbuffered.
     if (is_terminal(stdout))
         setvbuf(stdout, nullptr, _IONBF, 0);
+    else
+        setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 
     if (walk_command_line(argc, argv, job, update_mode, output_index) != 0)
         goto clean_up;
