@@ -1,5 +1,6 @@
 // End to end: the built tool run on real files, checked for its exact console
 // transcript, exit status, image bytes and what it leaves on disk.
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -207,11 +208,20 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
     const std::string program = "0000: 01\n0001: 02\n";
     write("a.byte", program);
     std::filesystem::create_hard_link(path("a.byte"), path("link.byte"));
+    std::filesystem::create_hard_link(path("a.byte"), path("πρόγραμμα.byte"));
     std::filesystem::create_symlink("a.byte", path("symlink.byte"));
-    std::filesystem::create_directory(path("sub"));
+    std::filesystem::create_directory(path("sub dir"));
+    std::vector<std::string> outputs = {"a.byte", "link.byte", "πρόγραμμα.byte", "symlink.byte", "sub dir/../a.byte"};
+    if (windows_exe() != nullptr) {
+        // Backslashes, and a drive letter behind the \\?\ prefix: wine's Z:
+        // is the POSIX root.
+        std::string windows_path = "\\\\?\\Z:" + path("a.byte");
+        std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
+        outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path});
+    }
     const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
     for (const auto &options : modes) {
-        for (const char *output : {"a.byte", "link.byte", "symlink.byte", "sub/../a.byte"}) {
+        for (const std::string &output : outputs) {
             std::vector<std::string> args = options;
             args.insert(args.end(), {output, "a.byte"});
             ToolRun r = run_tool_in(dir.string(), args);
@@ -233,14 +243,20 @@ TEST_F(EndToEnd, InputThatTheRunCreatedIsRefused)
 
 TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
 {
-    // Through a link, so that a faulty build can only ever remove the link.
+    // Through a link, so that a faulty build can only ever remove the link;
+    // Windows has its null device NUL in every folder.
     std::filesystem::create_symlink("/dev/null", path("null.bin"));
     write("bad.byte", "zz\n");
-    ToolRun r = run({"null.bin", "bad.byte"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"bad.byte\"\nError reading input file (line 1)", r.console);
-    EXPECT_TRUE(exists("null.bin"));
+    std::vector<std::string> devices = {"null.bin"};
+    if (windows_exe() != nullptr)
+        devices.push_back("NUL");
+    for (const std::string &device : devices) {
+        ToolRun r = run({device, "bad.byte"});
+        EXPECT_EQ(1, r.status) << device;
+        EXPECT_EQ("Mixing in \"bad.byte\"\nError reading input file (line 1)", r.console) << device;
+    }
     EXPECT_TRUE(std::filesystem::is_character_file(path("null.bin")));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)

@@ -3,6 +3,7 @@
 // promised: a created output removed, an updated file's tail intact.
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,8 @@ protected:
     void SetUp() override
     {
         ScratchTest::SetUp();
+        if (IsSkipped())
+            return;
         write("a.byte", "0000: 11\n0100: 22\n");
     }
 };
@@ -169,38 +172,68 @@ TEST_F(FaultInjection, UpdateOfAnOutputThatCannotSeekIsRefused)
     EXPECT_EQ("Unable to open output file \"pipe.bin\" for update", r.console);
 }
 
+// Until the started tool holds `file` open (or no longer does); false if
+// that never happens. Before its exec the child is still this test program,
+// holding copies of the test's own descriptors.
+bool wait_until_holding(pid_t pid, const std::string &file, bool holding)
+{
+    const std::filesystem::path process = "/proc/" + std::to_string(pid);
+    const std::filesystem::path test_program = std::filesystem::read_symlink("/proc/self/exe");
+    for (int tries = 0; tries < 1000; tries++, usleep(10000)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(process / "exe", ignored) == test_program)
+            continue;
+        bool found = false;
+        for (const auto &fd : std::filesystem::directory_iterator(process / "fd", ignored))
+            found = found || std::filesystem::read_symlink(fd.path(), ignored) == file;
+        if (found == holding)
+            return true;
+    }
+    return false;
+}
+
 TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
 {
-    // A FIFO as the second input holds the run with its output open.
+    // A FIFO as the second input, with a writer that never writes, holds the
+    // run with its output open. On Windows SIGINT is Ctrl-C, which wine hands
+    // to the console's control handler; the run then ends with the status of
+    // an interrupted console program, STATUS_CONTROL_C_EXIT, of which a POSIX
+    // parent sees the low byte.
     ASSERT_EQ(0, mkfifo(path("slow.byte").c_str(), 0600));
+    const int interrupted_on_windows = 0xC000013A & 0xFF;
     const std::string old_image(512, 'o');
     struct Row {
         int signal_number;
+        const char *name;
         bool update;
     };
-    for (const Row &row : {Row{SIGINT, false}, Row{SIGTERM, false}, Row{SIGHUP, false},
-                           Row{SIGPIPE, false}, Row{SIGINT, true}}) {
+    for (const Row &row : {Row{SIGINT, "SIGINT", false}, Row{SIGTERM, "SIGTERM", false},
+                           Row{SIGHUP, "SIGHUP", false}, Row{SIGPIPE, "SIGPIPE", false},
+                           Row{SIGINT, "SIGINT", true}}) {
+        if (const char *reason = not_on_windows(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") + row.name)) {
+            std::cout << "row " << row.name << " left out: " << reason << "\n";
+            continue;
+        }
         write("out.bin", old_image);
         std::vector<std::string> args = {"out.bin", "a.byte", "slow.byte"};
         if (row.update)
             args.insert(args.begin(), {"-u", "-s", "512"});
+        int fifo = open(path("slow.byte").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fifo, 0);
         StartedTool tool = start_tool_in(dir.string(), args);
-        // The writer's end opens only once the run has opened the FIFO.
-        int fifo = -1;
-        for (int tries = 0; tries < 500 && fifo < 0; tries++) {
-            fifo = open(path("slow.byte").c_str(), O_WRONLY | O_NONBLOCK);
-            if (fifo < 0)
-                usleep(10000);
-        }
+        EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), true)) << row.name;
         kill(tool.pid, row.signal_number);
-        if (fifo >= 0)
-            close(fifo);
+        // Windows runs the control handler on a thread of its own: the end
+        // of the input must not overtake it.
+        EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), false)) << row.name;
+        close(fifo);
         ToolRun r = finish_tool(tool);
-        EXPECT_EQ(128 + row.signal_number, r.status) << strsignal(row.signal_number) << r.console;
+        int expected = windows_exe() != nullptr ? interrupted_on_windows : 128 + row.signal_number;
+        EXPECT_EQ(expected, r.status) << row.name << " " << r.console;
         if (row.update)
             EXPECT_EQ(old_image, read("out.bin"));
         else
-            EXPECT_FALSE(exists("out.bin")) << strsignal(row.signal_number);
+            EXPECT_FALSE(exists("out.bin")) << row.name;
     }
 }
 
