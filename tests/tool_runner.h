@@ -115,6 +115,9 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
 #ifdef ROMWEAVE_WINE_PREFIX
         setenv("WINEPREFIX", ROMWEAVE_WINE_PREFIX, 1);
         setenv("WINEDEBUG", "-all", 1);
+        // Wine reads POSIX file names and arguments in the locale's
+        // character set; the cases' names are UTF-8.
+        setenv("LC_ALL", "C.UTF-8", 1);
 #endif
         if (windows_exe() != nullptr)
             execvp("wine", argv.data());
