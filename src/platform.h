@@ -31,7 +31,10 @@ int identify_file(const char *name, FileIdentity &identity);
 int identify_stream(FILE *stream, FileIdentity &identity);
 
 // Only regular files count: a device or a FIFO is never "the same file".
-bool same_regular_file(const FileIdentity &a, const FileIdentity &b);
+inline bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.regular && b.regular && a.device == b.device && a.file == b.file;
+}
 
 // Removes the file that `name` leads to now, following symbolic links but
 // never removing one, and only while that file is still `created`. Safe to

@@ -70,11 +70,6 @@ int identify_stream(FILE *stream, FileIdentity &identity)
     return 0;
 }
 
-bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.regular && b.regular && a.device == b.device && a.file == b.file;
-}
-
 // Replaces each symbolic link that the last component of `name` is by the
 // link's target, so that unlink() meets the file and not a link; `status` is
 // then the final file's. False when the chain is broken, too long or loops.

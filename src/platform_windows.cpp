@@ -91,11 +91,6 @@ int identify_stream(FILE *stream, FileIdentity &identity)
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
-bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.regular && b.regular && a.device == b.device && a.file == b.file;
-}
-
 // The handle reaches the file through any link, and the identity and the
 // deletion act on that one handle. The run's own handle shares deletion, so
 // the file goes when the last handle closes.

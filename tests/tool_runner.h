@@ -105,10 +105,11 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         if (limits.user != 0 &&
             (setgroups(0, nullptr) != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
             _exit(127);
+        const char *exe = windows_exe();
         std::vector<char *> argv;
-        if (windows_exe() != nullptr)
+        if (exe != nullptr)
             argv.push_back(const_cast<char *>("wine"));
-        argv.push_back(const_cast<char *>(windows_exe() != nullptr ? windows_exe() : ROMWEAVE_BINARY));
+        argv.push_back(const_cast<char *>(exe != nullptr ? exe : ROMWEAVE_BINARY));
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -119,7 +120,7 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         // character set; the cases' names are UTF-8.
         setenv("LC_ALL", "C.UTF-8", 1);
 #endif
-        if (windows_exe() != nullptr)
+        if (exe != nullptr)
             execvp("wine", argv.data());
         else
             fexecve(binary, argv.data(), environ);
