@@ -21,10 +21,27 @@ int open_standard_handles();
 
 bool is_terminal(FILE *stream);
 
-// fopen() for the output, mode "wb" or "r+b". On Windows the file is opened
-// shared for deletion, so that an interrupt can remove it while the run still
-// holds it open.
-FILE *open_output_file(const char *name, const char *mode);
+// Puts the null device on standard output, which then takes no messages;
+// nothing written before is flushed. 0, or 1.
+int silence_standard_output();
+
+// Opens the output for writing, and for reading too in update mode, without
+// truncating it: nothing of an existing file changes before the run knows
+// what it is. `created` tells whether this open made the file. On Windows the
+// file is shared for deletion, so that an interrupt can remove it while the
+// run still holds it open.
+FILE *open_output_file(const char *name, bool update, bool &created);
+
+// Empties an output that the run has checked; 0 or -1.
+int truncate_output(FILE *output);
+
+// Removes the file that this run has just created by `name` and could not
+// use.
+void remove_new_file(const char *name);
+
+// True when opening `name` may wait for ever (a FIFO waits for its reader),
+// so that interrupts must stay deliverable during the open.
+bool opening_may_wait(const char *name);
 
 // 0 with the identity filled in, or -1.
 int identify_file(const char *name, FileIdentity &identity);
@@ -36,15 +53,28 @@ inline bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
     return a.regular && b.regular && a.device == b.device && a.file == b.file;
 }
 
-// Removes the file that `name` leads to now, following symbolic links but
-// never removing one, and only while that file is still `created`. Safe to
-// call from a signal handler.
-void remove_if_still(const char *name, const FileIdentity &created);
+// A descriptor of the run's own on the output, independent of its stream's,
+// so that the output can still be emptied after the stream is closed; -1
+// when none could be had.
+int hold_descriptor(FILE *output);
+void release_descriptor(int held);
 
-// Interrupts (and on POSIX hang-up and a broken pipe) run on_interrupt,
-// except those that were ignored when the tool started. A write beyond the
-// file-size limit fails like any other write instead of killing the tool.
+// Removes the file that `name` leads to now, following symbolic links but
+// never removing one, and only while that file is still `created`. Where the
+// directory forbids the removal, empties the file through `held` instead.
+// Safe to call from a signal handler.
+void discard_output(const char *name, const FileIdentity &created, int held);
+
+// The signals that end a process by default and can be caught (on Windows the
+// console's events) run on_interrupt, except those that were ignored when the
+// tool started. A write beyond the file-size limit, or to a pipe whose reader
+// went away, fails like any other write instead of killing the tool.
 void install_interrupt_handler(void (*on_interrupt)(int));
+
+// Hold the interrupts back while the output is created and not yet guarded;
+// one held meanwhile is delivered at the release.
+void hold_interrupts();
+void release_interrupts();
 
 // Ends the process by signal_number's default action, so that the caller
 // sees the run end by that signal. Safe to call from a signal handler.

@@ -15,7 +15,11 @@
 // As many links in a row as the kernel itself follows before giving up.
 static const int MAX_LINK_HOPS = 40;
 
-static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process and that can be caught,
+// but SIGPIPE and SIGXFSZ, which only tell a write that it failed, and those
+// that report a fault in the tool itself.
+static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGALRM,
+                                 SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
 
 int open_standard_handles()
 {
@@ -38,9 +42,52 @@ bool is_terminal(FILE *stream)
     return isatty(fileno(stream)) != 0;
 }
 
-FILE *open_output_file(const char *name, const char *mode)
+int silence_standard_output()
 {
-    return fopen(name, mode);
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd < 0)
+        return 1;
+    int moved = dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+    return moved == STDOUT_FILENO ? 0 : 1;
+}
+
+FILE *open_output_file(const char *name, bool update, bool &created)
+{
+    created = false;
+    int fd;
+    if (update) {
+        fd = open(name, O_RDWR);
+    } else {
+        // Exclusive first, to know whether the file is new; an existing one
+        // (or the target of a dangling link) is then opened as it is.
+        fd = open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST)
+            fd = open(name, O_WRONLY | O_CREAT, 0666);
+    }
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = fdopen(fd, update ? "r+b" : "wb");
+    if (stream == nullptr)
+        close(fd);
+    return stream;
+}
+
+int truncate_output(FILE *output)
+{
+    return ftruncate(fileno(output), 0) == 0 ? 0 : -1;
+}
+
+void remove_new_file(const char *name)
+{
+    unlink(name);
+}
+
+bool opening_may_wait(const char *name)
+{
+    struct stat status;
+    return stat(name, &status) == 0 && S_ISFIFO(status.st_mode);
 }
 
 static FileIdentity identity_of(const struct stat &status)
@@ -80,7 +127,7 @@ static bool follow_links(const char *name, char (&path)[PATH_MAX], struct stat &
     if (length >= PATH_MAX)
         return false;
     memcpy(path, name, length + 1);
-    for (int hops = 0; hops < MAX_LINK_HOPS; hops++) {
+    for (int hops = 0; hops <= MAX_LINK_HOPS; hops++) {
         if (lstat(path, &status) != 0)
             return false;
         if (!S_ISLNK(status.st_mode))
@@ -103,12 +150,39 @@ static bool follow_links(const char *name, char (&path)[PATH_MAX], struct stat &
     return false;
 }
 
-void remove_if_still(const char *name, const FileIdentity &created)
+int hold_descriptor(FILE *output)
+{
+    return fcntl(fileno(output), F_DUPFD_CLOEXEC, 0);
+}
+
+void release_descriptor(int held)
+{
+    if (held >= 0)
+        close(held);
+}
+
+void discard_output(const char *name, const FileIdentity &created, int held)
 {
     char path[PATH_MAX];
     struct stat status;
-    if (follow_links(name, path, status) && same_regular_file(identity_of(status), created))
-        unlink(path);
+    if (!follow_links(name, path, status) || !same_regular_file(identity_of(status), created))
+        return;
+    // A directory that forbids removal (read-only, or sticky and another
+    // user's) still lets the file be emptied: no fragment of an image stays.
+    if (unlink(path) != 0 && held >= 0) {
+        // Nothing more can be done here if even that fails.
+        int ignored = ftruncate(held, 0);
+        (void)ignored;
+    }
+}
+
+static sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : INTERRUPTS)
+        sigaddset(&set, signal_number);
+    return set;
 }
 
 void install_interrupt_handler(void (*on_interrupt)(int))
@@ -117,9 +191,7 @@ void install_interrupt_handler(void (*on_interrupt)(int))
     action.sa_handler = on_interrupt;
     // One interrupt is handled at a time; a second one waits and finds the
     // first one's work done.
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : INTERRUPTS)
-        sigaddset(&action.sa_mask, signal_number);
+    action.sa_mask = interrupt_set();
     for (int signal_number : INTERRUPTS) {
         // Ignored on entry (nohup, a background job of a script) stays
         // ignored: whoever started the tool chose that.
@@ -127,7 +199,23 @@ void install_interrupt_handler(void (*on_interrupt)(int))
         if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
     }
+    // Messages are all that goes to a pipe: a reader that goes away loses
+    // them, as a closed standard output would, and a pipe or FIFO as the
+    // output fails its write through the checked path.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void hold_interrupts()
+{
+    sigset_t set = interrupt_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts()
+{
+    sigset_t set = interrupt_set();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void die_by_signal(int signal_number)

@@ -33,12 +33,23 @@ bool is_terminal(FILE *stream)
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 }
 
-FILE *open_output_file(const char *name, const char *mode)
+int silence_standard_output()
 {
-    bool update = mode[0] == 'r';
+    int null_fd = _open("NUL", _O_WRONLY | _O_BINARY);
+    if (null_fd < 0)
+        return 1;
+    int moved = _dup2(null_fd, 1);
+    _close(null_fd);
+    return moved == 0 ? 0 : 1;
+}
+
+FILE *open_output_file(const char *name, bool update, bool &created)
+{
+    // OPEN_ALWAYS keeps an existing file as it is and says that it existed.
     HANDLE handle = CreateFileA(name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                update ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
@@ -46,10 +57,32 @@ FILE *open_output_file(const char *name, const char *mode)
         CloseHandle(handle);
         return nullptr;
     }
-    FILE *stream = _fdopen(fd, mode);
+    FILE *stream = _fdopen(fd, update ? "r+b" : "wb");
     if (stream == nullptr)
         _close(fd);
     return stream;
+}
+
+static bool empty_file(HANDLE handle)
+{
+    FILE_END_OF_FILE_INFO end = {};
+    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+int truncate_output(FILE *output)
+{
+    return empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)))) ? 0 : -1;
+}
+
+void remove_new_file(const char *name)
+{
+    DeleteFileA(name);
+}
+
+// A pipe opens at once on Windows, whether anyone reads it or not.
+bool opening_may_wait(const char *)
+{
+    return false;
 }
 
 static int identify_handle(HANDLE handle, FileIdentity &identity)
@@ -91,16 +124,35 @@ int identify_stream(FILE *stream, FileIdentity &identity)
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
+int hold_descriptor(FILE *output)
+{
+    return _dup(_fileno(output));
+}
+
+void release_descriptor(int held)
+{
+    if (held >= 0)
+        _close(held);
+}
+
 // The handle reaches the file through any link, and the identity and the
-// deletion act on that one handle. The run's own handle shares deletion, so
-// the file goes when the last handle closes.
-void remove_if_still(const char *name, const FileIdentity &created)
+// deletion act on that one handle. The run's own handles share deletion, so
+// the file goes when the last one closes. A file that may not be deleted (its
+// folder's rights, or marked read-only meanwhile) is emptied through the
+// run's own handle instead.
+void discard_output(const char *name, const FileIdentity &created, int held)
 {
     HANDLE handle = open_by_name(name, DELETE);
+    bool deletable = handle != INVALID_HANDLE_VALUE;
+    if (!deletable)
+        handle = open_by_name(name, 0);
     FileIdentity now;
     if (identify_handle(handle, now) == 0 && same_regular_file(now, created)) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
-        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+        bool deleted = deletable &&
+                       SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+        if (!deleted && held >= 0)
+            empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(held)));
     }
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -130,6 +182,17 @@ void install_interrupt_handler(void (*on_interrupt)(int))
 {
     interrupt_action = on_interrupt;
     SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+// The control handler runs on a thread of its own, which no mask holds back;
+// the window between creating and guarding the output is that much shorter
+// than a person's reaction to it.
+void hold_interrupts()
+{
+}
+
+void release_interrupts()
+{
 }
 
 // What the console's default handler does: the status by which cmd.exe and

@@ -48,14 +48,16 @@ static const char *const USAGE_TEXT =
 
 static const size_t INPUT_BUFFER_SIZE = 128 * 1024;
 
-// The output that a create-mode run has made and not yet completed. Static,
+// The output that a create-mode run has made and not yet completed, with a
+// descriptor of its own to empty it where it cannot be removed. Static,
 // because an interrupt handler reaches nothing else; armed only once the name
 // and the identity are in place, disarmed once the image is written and
 // closed.
 static struct {
     const char *name;
     FileIdentity identity;
-    volatile sig_atomic_t armed;
+    int held = -1;
+    volatile sig_atomic_t armed = 0;
 } provisional_output;
 
 void print_usage()
@@ -135,27 +137,33 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     return 0;
 }
 
+// The first input that is `file` under any name, or none.
+static const char *input_that_is(const FileIdentity &file, char **inputs, int input_count)
+{
+    for (int i = 0; i < input_count; i++) {
+        FileIdentity input_identity;
+        if (identify_file(inputs[i], input_identity) == 0 && same_regular_file(input_identity, file))
+            return inputs[i];
+    }
+    return nullptr;
+}
+
 static void report_input_is_output(const char *input_name)
 {
     printf("Input file \"%s\" is also the output file", input_name);
 }
 
-// Creating the output truncates it and updating it overwrites it, so an input
-// that is the same file under any name would be destroyed; returns 1 after
-// saying so.
-static int check_inputs_are_not_output(const char *output_name, char **inputs, int input_count)
+// Standard output that leads into an input (`>> a.byte`) or the output
+// (`> out.bin`) would write the messages into it: it is treated as a closed
+// one, before anything is printed. 0, or 1 when it could not be silenced.
+static int keep_messages_out_of(const FileIdentity *output, char **inputs, int input_count)
 {
-    FileIdentity output_identity;
-    if (identify_file(output_name, output_identity) != 0)
+    FileIdentity console;
+    if (identify_stream(stdout, console) != 0 || !console.regular)
         return 0;
-    for (int i = 0; i < input_count; i++) {
-        FileIdentity input_identity;
-        if (identify_file(inputs[i], input_identity) == 0 && same_regular_file(input_identity, output_identity)) {
-            report_input_is_output(inputs[i]);
-            return 1;
-        }
-    }
-    return 0;
+    bool leads_into_a_file = output != nullptr ? same_regular_file(console, *output)
+                                               : input_that_is(console, inputs, input_count) != nullptr;
+    return leads_into_a_file ? silence_standard_output() : 0;
 }
 
 // A run that does not complete its image removes it, so that no partial or
@@ -164,7 +172,7 @@ static int check_inputs_are_not_output(const char *output_name, char **inputs, i
 static void discard_provisional_output()
 {
     if (provisional_output.armed)
-        remove_if_still(provisional_output.name, provisional_output.identity);
+        discard_output(provisional_output.name, provisional_output.identity, provisional_output.held);
     provisional_output.armed = 0;
 }
 
@@ -176,10 +184,17 @@ static void discard_output_and_die(int signal_number)
     die_by_signal(signal_number);
 }
 
-static void guard_provisional_output(const char *name, const FileIdentity &identity)
+static void release_provisional_descriptor()
+{
+    release_descriptor(provisional_output.held);
+    provisional_output.held = -1;
+}
+
+static void guard_provisional_output(const char *name, const FileIdentity &identity, int held)
 {
     provisional_output.name = name;
     provisional_output.identity = identity;
+    provisional_output.held = held;
     // The handler must never see the flag before the name and identity.
     std::atomic_signal_fence(std::memory_order_seq_cst);
     provisional_output.armed = 1;
@@ -198,38 +213,70 @@ static int allocate_image(ImageJob &job)
     return 0;
 }
 
-// The output with the identity of its file: without it, the file could not
-// be told apart later from whatever else the name may come to lead to.
-static FILE *open_identified(const char *output_name, const char *mode, FileIdentity &identity)
+static void report_unusable_output(const char *output_name, bool update_mode)
 {
-    FILE *output = open_output_file(output_name, mode);
-    if (output != nullptr && identify_stream(output, identity) != 0) {
+    if (update_mode)
+        printf("Unable to open output file \"%s\" for update", output_name);
+    else
+        printf("Unable to create output file \"%s\"", output_name);
+}
+
+// Opens the output as it is and takes the identity of the open file, which
+// no later change of the name can alter. Nothing of it changes unless it is
+// neither an input nor of unknown identity; a file this open created and
+// cannot use is removed again.
+static FILE *open_checked_output(const char *output_name, bool update_mode, char **inputs, int input_count,
+                                 FileIdentity &identity)
+{
+    bool created = false;
+    FILE *output = open_output_file(output_name, update_mode, created);
+    if (output == nullptr) {
+        report_unusable_output(output_name, update_mode);
+        return nullptr;
+    }
+    // A file that did not exist before this open is no input yet; an input
+    // that the run is about to create is caught as it is opened.
+    const char *input_name = nullptr;
+    if (identify_stream(output, identity) != 0)
+        report_unusable_output(output_name, update_mode);
+    else if (!created && (input_name = input_that_is(identity, inputs, input_count)) != nullptr)
+        report_input_is_output(input_name);
+    else if (keep_messages_out_of(&identity, inputs, input_count) == 0)
+        return output;
+    fclose(output);
+    if (created)
+        remove_new_file(output_name);
+    return nullptr;
+}
+
+// Create mode: the file is emptied only once it is known to be no input, and
+// is provisional until its image is complete. Interrupts wait until it is
+// guarded, unless the open itself may wait for ever.
+static FILE *create_output(const char *output_name, char **inputs, int input_count, FileIdentity &identity)
+{
+    bool hold = !opening_may_wait(output_name);
+    if (hold)
+        hold_interrupts();
+    FILE *output = open_checked_output(output_name, false, inputs, input_count, identity);
+    if (output != nullptr && identity.regular && truncate_output(output) != 0) {
+        report_unusable_output(output_name, false);
         fclose(output);
         output = nullptr;
     }
-    return output;
-}
-
-// Create mode: the file is provisional until its image is complete.
-static FILE *create_output(const char *output_name, FileIdentity &identity)
-{
-    FILE *output = open_identified(output_name, "wb", identity);
-    if (output == nullptr) {
-        printf("Unable to create output file \"%s\"", output_name);
-        return nullptr;
-    }
-    guard_provisional_output(output_name, identity);
+    if (output != nullptr)
+        guard_provisional_output(output_name, identity, hold_descriptor(output));
+    if (hold)
+        release_interrupts();
     return output;
 }
 
 // Update mode: the image starts as the first image_size bytes of the file.
-static FILE *open_output_for_update(const char *output_name, ImageJob &job, FileIdentity &identity)
+static FILE *open_output_for_update(const char *output_name, char **inputs, int input_count, ImageJob &job,
+                                    FileIdentity &identity)
 {
-    FILE *output = open_identified(output_name, "r+b", identity);
-    if (output == nullptr) {
-        printf("Unable to open output file \"%s\" for update", output_name);
+    FILE *output = open_checked_output(output_name, true, inputs, input_count, identity);
+    if (output == nullptr)
         return nullptr;
-    }
     if (fread(job.image, 1, job.image_size, output) != job.image_size) {
         printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size),
                output_name);
@@ -239,7 +286,7 @@ static FILE *open_output_for_update(const char *output_name, ImageJob &job, File
     // The image goes back where it came from; a file that cannot seek (a
     // pipe) would take it at the wrong place, so it cannot be updated.
     if (fseek(output, 0, SEEK_SET) != 0) {
-        printf("Unable to open output file \"%s\" for update", output_name);
+        report_unusable_output(output_name, true);
         fclose(output);
         return nullptr;
     }
@@ -305,10 +352,7 @@ int run_romweave(int argc, char **argv)
     // A user at a terminal sees each message and progress dot as it happens;
     // redirected output is buffered for speed, even on a device such as NUL
     // that the C library of Windows would otherwise write unbuffered.
-    if (is_terminal(stdout))
-        setvbuf(stdout, nullptr, _IONBF, 0);
-    else
-        setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    setvbuf(stdout, nullptr, is_terminal(stdout) ? _IONBF : _IOFBF, BUFSIZ);
 
     if (walk_command_line(argc, argv, job, update_mode, output_index) != 0)
         goto clean_up;
@@ -317,10 +361,10 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (allocate_image(job) != 0 || check_inputs_are_not_output(output_name, inputs, input_count) != 0)
+    if (keep_messages_out_of(nullptr, inputs, input_count) != 0 || allocate_image(job) != 0)
         goto clean_up;
-    output_stream = update_mode ? open_output_for_update(output_name, job, output_identity)
-                                : create_output(output_name, output_identity);
+    output_stream = update_mode ? open_output_for_update(output_name, inputs, input_count, job, output_identity)
+                                : create_output(output_name, inputs, input_count, output_identity);
     if (output_stream == nullptr)
         goto clean_up;
     exit_status = 0;
@@ -350,6 +394,7 @@ clean_up:
     if (output_stream != nullptr)
         fclose(output_stream);
     discard_provisional_output();
+    release_provisional_descriptor();
     return exit_status;
 }
 

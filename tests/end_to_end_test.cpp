@@ -261,16 +261,28 @@ TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
 
 TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)
 {
-    write("t.bin", "old image");
+    // A relative link counts from its own folder; the kernel follows a
+    // chain of 40 links, and so must the removal.
+    std::filesystem::create_directory(path("sub"));
     std::filesystem::create_symlink("t.bin", path("link.bin"));
     std::filesystem::create_symlink("new.bin", path("dangling.bin"));
+    std::filesystem::create_symlink("t.bin", path("sub/link.bin"));
+    std::filesystem::create_symlink("t.bin", path("chain1"));
+    for (int i = 2; i <= 40; i++)
+        std::filesystem::create_symlink("chain" + std::to_string(i - 1), path("chain" + std::to_string(i)));
     write("bad.byte", "zz\n");
-    for (const char *output : {"link.bin", "dangling.bin"}) {
-        EXPECT_EQ(1, run({output, "bad.byte"}).status) << output;
-        EXPECT_TRUE(std::filesystem::is_symlink(path(output))) << output;
+    struct Row {
+        const char *link, *target, *untouched;
+    };
+    for (const Row &row : {Row{"link.bin", "t.bin", "sub/t.bin"}, Row{"dangling.bin", "new.bin", "t.bin"},
+                           Row{"sub/link.bin", "sub/t.bin", "t.bin"}, Row{"chain40", "t.bin", "sub/t.bin"}}) {
+        write("t.bin", "old image");
+        write("sub/t.bin", "old image");
+        EXPECT_EQ(1, run({row.link, "bad.byte"}).status) << row.link;
+        EXPECT_TRUE(std::filesystem::is_symlink(path(row.link))) << row.link;
+        EXPECT_FALSE(exists(row.target)) << row.link;
+        EXPECT_EQ("old image", read(row.untouched)) << row.link;
     }
-    EXPECT_FALSE(exists("t.bin"));
-    EXPECT_FALSE(exists("new.bin"));
 
     write("a.byte", "0000: 5A\n");
     EXPECT_EQ(0, run({"-s", "1", "link.bin", "a.byte"}).status);

@@ -109,24 +109,58 @@ TEST_F(FaultInjection, VanishedInputLeavesNoOutput)
 TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
 {
     // Root reads and writes without permission, so root runs the tool as
-    // nobody in a directory that nobody owns.
+    // nobody in a directory that nobody owns. An output in a directory that
+    // forbids its removal is emptied instead.
     ChildLimits limits;
+    std::filesystem::create_directory(path("locked"));
+    write("locked/old.bin", "old image");
     if (running_as_root()) {
         limits.user = UNPRIVILEGED_USER;
         ASSERT_EQ(0, chown(dir.c_str(), UNPRIVILEGED_USER, UNPRIVILEGED_USER));
+        ASSERT_EQ(0, chown(path("locked/old.bin").c_str(), UNPRIVILEGED_USER, UNPRIVILEGED_USER));
     }
+    write("b.byte", read("a.byte"));
     chmod(path("a.byte").c_str(), 0);
-    std::filesystem::create_directory(path("locked"));
     chmod(path("locked").c_str(), 0555);
-    const std::vector<std::pair<std::string, std::string>> refusals = {
-        {"out.bin", "Unable to open input file \"a.byte\" for reading"},
-        {"locked/out.bin", "Unable to create output file \"locked/out.bin\""},
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;
+        rlim_t file_size;
+        bool left_empty;
     };
-    for (const auto &[output, message] : refusals) {
-        ToolRun r = run({output, "a.byte"}, limits);
+    for (const Row &row : {Row{{"out.bin", "a.byte"}, "Unable to open input file \"a.byte\" for reading", 0, false},
+                           Row{{"locked/out.bin", "a.byte"}, "Unable to create output file \"locked/out.bin\"", 0, false},
+                           Row{{"-s", "64K", "locked/old.bin", "b.byte"},
+                               "Mixing in \"b.byte\"\nError writing output file \"locked/old.bin\"\n", 16 * 1024, true}}) {
+        limits.file_size = row.file_size;
+        ToolRun r = run_tool_in(dir.string(), row.args, limits);
+        const std::string &output = row.args[row.args.size() - 2];
         EXPECT_EQ(1, r.status) << output;
+        EXPECT_EQ(row.message, r.console);
+        EXPECT_EQ(row.left_empty, exists(output)) << output;
+        EXPECT_EQ("", read(output)) << output;
+    }
+}
+
+TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
+{
+    // The library makes every stat() fail, as on a 32-bit build without
+    // large-file support: an existing file is then left as it is, and a file
+    // the run created is removed again.
+    ChildLimits limits;
+    limits.preload = ROMWEAVE_FAIL_STAT_LIBRARY;
+    const std::string records = read("a.byte");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+        {{"a.byte", "a.byte"}, "Unable to create output file \"a.byte\""},
+        {{"-u", "-s", "9", "a.byte", "a.byte"}, "Unable to open output file \"a.byte\" for update"},
+        {{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\""},
+    };
+    for (const auto &[args, message] : runs) {
+        ToolRun r = run_tool_in(dir.string(), args, limits);
+        EXPECT_EQ(1, r.status) << message;
         EXPECT_EQ(message, r.console);
-        EXPECT_FALSE(exists(output));
+        EXPECT_EQ(records, read("a.byte")) << message;
+        EXPECT_FALSE(exists("new.bin"));
     }
 }
 
@@ -198,26 +232,35 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
     // run with its output open. On Windows SIGINT is Ctrl-C, which wine hands
     // to the console's control handler; the run then ends with the status of
     // an interrupted console program, STATUS_CONTROL_C_EXIT, of which a POSIX
-    // parent sees the low byte.
+    // parent sees the low byte. SIGPIPE only tells that whatever read the
+    // messages went away: the run completes once its input ends.
     ASSERT_EQ(0, mkfifo(path("slow.byte").c_str(), 0600));
     const int interrupted_on_windows = 0xC000013A & 0xFF;
     const std::string old_image(512, 'o');
+    std::string complete_image = blank_image(512);
+    complete_image[0] = '\x11';
+    complete_image[0x100] = '\x22';
     struct Row {
         int signal_number;
         const char *name;
         bool update;
     };
     for (const Row &row : {Row{SIGINT, "SIGINT", false}, Row{SIGTERM, "SIGTERM", false},
-                           Row{SIGHUP, "SIGHUP", false}, Row{SIGPIPE, "SIGPIPE", false},
-                           Row{SIGINT, "SIGINT", true}}) {
-        if (const char *reason = not_on_windows(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") + row.name)) {
+                           Row{SIGHUP, "SIGHUP", false}, Row{SIGQUIT, "SIGQUIT", false},
+                           Row{SIGXCPU, "SIGXCPU", false}, Row{SIGALRM, "SIGALRM", false},
+                           Row{SIGUSR1, "SIGUSR1", false}, Row{SIGUSR2, "SIGUSR2", false},
+                           Row{SIGVTALRM, "SIGVTALRM", false}, Row{SIGPROF, "SIGPROF", false},
+                           Row{SIGPIPE, "SIGPIPE", false}, Row{SIGINT, "SIGINT", true}}) {
+        const std::string row_name = row.signal_number == SIGINT ? "SIGINT" : "POSIX";
+        if (const char *reason = not_on_windows("InterruptedRunLeavesNoOutputAndEndsBySignal/" + row_name)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }
+        const bool ends_run = row.signal_number != SIGPIPE;
         write("out.bin", old_image);
-        std::vector<std::string> args = {"out.bin", "a.byte", "slow.byte"};
+        std::vector<std::string> args = {"-s", "512", "out.bin", "a.byte", "slow.byte"};
         if (row.update)
-            args.insert(args.begin(), {"-u", "-s", "512"});
+            args.insert(args.begin(), "-u");
         int fifo = open(path("slow.byte").c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fifo, 0);
         StartedTool tool = start_tool_in(dir.string(), args);
@@ -225,11 +268,20 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
         kill(tool.pid, row.signal_number);
         // Windows runs the control handler on a thread of its own: the end
         // of the input must not overtake it.
-        EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), false)) << row.name;
+        if (ends_run) {
+            EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), false)) << row.name;
+        }
         close(fifo);
         ToolRun r = finish_tool(tool);
-        int expected = windows_exe() != nullptr ? interrupted_on_windows : 128 + row.signal_number;
-        EXPECT_EQ(expected, r.status) << row.name << " " << r.console;
+        if (!ends_run) {
+            EXPECT_EQ(0, r.status) << row.name << " " << r.console;
+            EXPECT_EQ(complete_image, read("out.bin")) << row.name;
+            continue;
+        }
+        if (windows_exe() != nullptr)
+            EXPECT_EQ(interrupted_on_windows, r.status) << row.name << " " << r.console;
+        else
+            EXPECT_EQ(row.signal_number, r.signal_number) << row.name << " " << r.console;
         if (row.update)
             EXPECT_EQ(old_image, read("out.bin"));
         else
@@ -237,22 +289,47 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
     }
 }
 
-TEST_F(FaultInjection, ClosedOrFullStandardOutputLeavesTheImageRight)
+TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
 {
     // Enough messages to flush standard output part-way through the run.
+    // Standard output that is the output file or an input, however the shell
+    // opened it, gets no message at all.
     std::string name = "a-file-of-byte-records-with-a-rather-long-name.byte";
-    write(name, read("a.byte"));
+    const std::string records = read("a.byte");
     std::string image = blank_image(1024);
     image[0] = '\x11';
     image[0x100] = '\x22';
     const std::string tail = "tail";
-    ChildLimits closed, full;
-    closed.stdout_closed = true;
-    full.stdout_path = "/dev/full";
-    for (const ChildLimits &limits : {closed, full}) {
+    const std::string out = path("out.bin"), input = path(name);
+    struct Row {
+        const char *name;
+        const char *file;  // standard output's file, if not closed
+        int flags;
+        const char *output;
+        bool in_create, in_update;
+    };
+    for (const Row &row : {Row{"closed", nullptr, 0, "out.bin", true, true},
+                           Row{"full", "/dev/full", O_WRONLY, "out.bin", true, true},
+                           Row{"> out.bin", out.c_str(), O_WRONLY | O_TRUNC, "out.bin", true, false},
+                           Row{">> out.bin", out.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
+                           Row{"1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true},
+                           Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true},
+                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true}}) {
+        if (const char *reason = not_on_windows(std::string("StandardOutputIntoAFile/") + row.name)) {
+            std::cout << "row " << row.name << " left out: " << reason << "\n";
+            continue;
+        }
+        ChildLimits limits;
+        limits.stdout_closed = row.file == nullptr;
+        limits.stdout_path = row.file;
+        limits.stdout_flags = row.flags;
         for (bool update : {false, true}) {
-            std::vector<std::string> args = {"-s", "1K", "out.bin"};
+            if (!(update ? row.in_update : row.in_create))
+                continue;
+            write(name, records);
+            std::vector<std::string> args = {"-s", "1K", row.output};
             std::string expected = image;
+            write("out.bin", "");
             if (update) {
                 write("out.bin", std::string(1024, 'u') + tail);
                 args.insert(args.begin(), "-u");
@@ -260,8 +337,9 @@ TEST_F(FaultInjection, ClosedOrFullStandardOutputLeavesTheImageRight)
                 expected += tail;
             }
             args.insert(args.end(), 300, name);
-            EXPECT_EQ(0, run_tool_in(dir.string(), args, limits).status) << update;
-            EXPECT_EQ(expected, read("out.bin")) << update;
+            EXPECT_EQ(0, run_tool_in(dir.string(), args, limits).status) << row.name << " " << update;
+            EXPECT_EQ(expected, read("out.bin")) << row.name << " " << update;
+            EXPECT_EQ(records, read(name)) << row.name << " " << update;
         }
     }
 }
