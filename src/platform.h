@@ -21,6 +21,10 @@ int open_standard_handles();
 
 bool is_terminal(FILE *stream);
 
+// Whether standard output is the regular file `file`: then the messages
+// would be written into it.
+bool standard_output_leads_to(const FileIdentity &file);
+
 // Puts the null device on standard output, which then takes no messages;
 // nothing written before is flushed. 0, or 1.
 int silence_standard_output();

@@ -42,6 +42,12 @@ bool is_terminal(FILE *stream)
     return isatty(fileno(stream)) != 0;
 }
 
+bool standard_output_leads_to(const FileIdentity &file)
+{
+    FileIdentity console;
+    return identify_stream(stdout, console) == 0 && same_regular_file(console, file);
+}
+
 int silence_standard_output()
 {
     int null_fd = open("/dev/null", O_WRONLY);

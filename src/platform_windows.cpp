@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <io.h>
@@ -122,6 +123,24 @@ int identify_file(const char *name, FileIdentity &identity)
 int identify_stream(FILE *stream, FileIdentity &identity)
 {
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
+}
+
+bool standard_output_leads_to(const FileIdentity &file)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+    FileIdentity console;
+    if (identify_handle(handle, console) == 0)
+        return same_regular_file(console, file);
+    // A redirected handle may lack the right to read its volume (wine's
+    // always does); the file's id alone then decides, since taking another
+    // file for this one costs no more than the messages.
+    FILE_ID_INFO id;
+    if (!file.regular || GetFileType(handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
+        return false;
+    uint64_t low;
+    memcpy(&low, id.FileId.Identifier, sizeof low);
+    return low == file.file;
 }
 
 int hold_descriptor(FILE *output)

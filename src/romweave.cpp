@@ -158,11 +158,16 @@ static void report_input_is_output(const char *input_name)
 // one, before anything is printed. 0, or 1 when it could not be silenced.
 static int keep_messages_out_of(const FileIdentity *output, char **inputs, int input_count)
 {
-    FileIdentity console;
-    if (identify_stream(stdout, console) != 0 || !console.regular)
-        return 0;
-    bool leads_into_a_file = output != nullptr ? same_regular_file(console, *output)
-                                               : input_that_is(console, inputs, input_count) != nullptr;
+    bool leads_into_a_file = false;
+    if (output != nullptr) {
+        leads_into_a_file = standard_output_leads_to(*output);
+    } else {
+        for (int i = 0; i < input_count && !leads_into_a_file; i++) {
+            FileIdentity input_identity;
+            leads_into_a_file = identify_file(inputs[i], input_identity) == 0 &&
+                                standard_output_leads_to(input_identity);
+        }
+    }
     return leads_into_a_file ? silence_standard_output() : 0;
 }
 

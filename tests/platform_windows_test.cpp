@@ -50,19 +50,40 @@ int main()
     }
 
     FileIdentity identity;
-    FILE *held = open_output_file("held.bin", "wb");
-    check(held != nullptr && identify_stream(held, identity) == 0 && identity.regular, "output opened");
+    bool created = false;
+    FILE *held = open_output_file("held.bin", false, created);
+    check(held != nullptr && created && identify_stream(held, identity) == 0 && identity.regular, "output created");
     if (held != nullptr) {
         fputs("partial image", held);
         fflush(held);
-        remove_if_still("held.bin", identity);
+        discard_output("held.bin", identity, -1);
         fclose(held);
     }
     check(!file_exists("held.bin"), "an output still held open is removed once closed");
 
+    // Marked read-only while the run holds it, the file may not be deleted:
+    // it is emptied through the run's own descriptor instead.
+    FILE *locked = open_output_file("locked.bin", false, created);
+    check(locked != nullptr && identify_stream(locked, identity) == 0, "second output created");
+    if (locked != nullptr) {
+        int own = hold_descriptor(locked);
+        fputs("partial image", locked);
+        fclose(locked);
+        SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_READONLY);
+        discard_output("locked.bin", identity, own);
+        release_descriptor(own);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        check(GetFileAttributesExA("locked.bin", GetFileExInfoStandard, &data) && data.nFileSizeLow == 0 &&
+                  data.nFileSizeHigh == 0,
+              "an output that may not be deleted is emptied");
+        SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA("locked.bin");
+    }
+
     FileIdentity null_device;
-    FILE *null_output = open_output_file("NUL", "wb");
-    check(null_output != nullptr && identify_stream(null_output, null_device) == 0 && !null_device.regular,
+    FILE *null_output = open_output_file("NUL", false, created);
+    check(null_output != nullptr && !created && identify_stream(null_output, null_device) == 0 &&
+              !null_device.regular,
           "NUL opens as a device, never as a regular file");
     if (null_output != nullptr)
         fclose(null_output);
