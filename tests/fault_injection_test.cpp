@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include "tool_runner.h"
@@ -226,6 +227,21 @@ bool wait_until_holding(pid_t pid, const std::string &file, bool holding)
     return false;
 }
 
+// What the started tool has printed so far, waiting a moment for it.
+std::string read_available(int console)
+{
+    std::string text;
+    char buffer[256];
+    struct pollfd ready = {console, POLLIN, 0};
+    while (poll(&ready, 1, text.empty() ? 2000 : 100) > 0) {
+        ssize_t count = ::read(console, buffer, sizeof buffer);
+        if (count <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(count));
+    }
+    return text;
+}
+
 TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
 {
     // A FIFO as the second input, with a writer that never writes, holds the
@@ -240,31 +256,43 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
     std::string complete_image = blank_image(512);
     complete_image[0] = '\x11';
     complete_image[0x100] = '\x22';
+    // A signal ignored when the tool started stays ignored; on a terminal,
+    // the messages show before the interrupt.
+    ChildLimits plain, nohup, terminal;
+    nohup.ignored_signal = SIGINT;
+    terminal.stdout_terminal = true;
     struct Row {
         int signal_number;
         const char *name;
         bool update;
+        const ChildLimits &limits;
     };
-    for (const Row &row : {Row{SIGINT, "SIGINT", false}, Row{SIGTERM, "SIGTERM", false},
-                           Row{SIGHUP, "SIGHUP", false}, Row{SIGQUIT, "SIGQUIT", false},
-                           Row{SIGXCPU, "SIGXCPU", false}, Row{SIGALRM, "SIGALRM", false},
-                           Row{SIGUSR1, "SIGUSR1", false}, Row{SIGUSR2, "SIGUSR2", false},
-                           Row{SIGVTALRM, "SIGVTALRM", false}, Row{SIGPROF, "SIGPROF", false},
-                           Row{SIGPIPE, "SIGPIPE", false}, Row{SIGINT, "SIGINT", true}}) {
-        const std::string row_name = row.signal_number == SIGINT ? "SIGINT" : "POSIX";
-        if (const char *reason = not_on_windows("InterruptedRunLeavesNoOutputAndEndsBySignal/" + row_name)) {
+    for (const Row &row : {Row{SIGINT, "SIGINT", false, plain}, Row{SIGTERM, "SIGTERM", false, plain},
+                           Row{SIGHUP, "SIGHUP", false, plain}, Row{SIGQUIT, "SIGQUIT", false, plain},
+                           Row{SIGXCPU, "SIGXCPU", false, plain}, Row{SIGALRM, "SIGALRM", false, plain},
+                           Row{SIGUSR1, "SIGUSR1", false, plain}, Row{SIGUSR2, "SIGUSR2", false, plain},
+                           Row{SIGVTALRM, "SIGVTALRM", false, plain}, Row{SIGPROF, "SIGPROF", false, plain},
+                           Row{SIGPIPE, "SIGPIPE", false, plain}, Row{SIGINT, "SIGINT", true, plain},
+                           Row{SIGINT, "SIGINT ignored on entry", false, nohup},
+                           Row{SIGINT, "SIGINT on a terminal", false, terminal}}) {
+        const bool plain_interrupt = row.signal_number == SIGINT && &row.limits == &plain;
+        if (const char *reason = not_on_windows(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") +
+                                                (plain_interrupt ? "SIGINT" : "POSIX"))) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }
-        const bool ends_run = row.signal_number != SIGPIPE;
+        const bool ends_run = row.signal_number != SIGPIPE && &row.limits != &nohup;
         write("out.bin", old_image);
         std::vector<std::string> args = {"-s", "512", "out.bin", "a.byte", "slow.byte"};
         if (row.update)
             args.insert(args.begin(), "-u");
         int fifo = open(path("slow.byte").c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(fifo, 0);
-        StartedTool tool = start_tool_in(dir.string(), args);
+        StartedTool tool = start_tool_in(dir.string(), args, row.limits);
         EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), true)) << row.name;
+        if (row.limits.stdout_terminal) {
+            EXPECT_EQ("Mixing in \"a.byte\"\r\nMixing in \"slow.byte\"", read_available(tool.console));
+        }
         kill(tool.pid, row.signal_number);
         // Windows runs the control handler on a thread of its own: the end
         // of the input must not overtake it.
@@ -314,7 +342,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{">> out.bin", out.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
                            Row{"1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true},
                            Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true},
-                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true}}) {
+                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
+                           Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true}}) {
         if (const char *reason = not_on_windows(std::string("StandardOutputIntoAFile/") + row.name)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
@@ -323,6 +352,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
         limits.stdout_closed = row.file == nullptr;
         limits.stdout_path = row.file;
         limits.stdout_flags = row.flags;
+        // Each input is closed once mixed in: a few descriptors are enough.
+        limits.open_files = row.name == std::string("ulimit -n 8") ? 8 : 0;
         for (bool update : {false, true}) {
             if (!(update ? row.in_update : row.in_create))
                 continue;

@@ -46,6 +46,7 @@ inline const char *not_on_windows(const std::string &case_name)
         {"OutputReplacedDuringRunIsNotRemoved", "wine opens a FIFO without waiting for its writer"},
         {"InterruptedRunLeavesNoOutputAndEndsBySignal/POSIX", "a POSIX signal; Windows has only Ctrl-C"},
         {"StandardOutputIntoAFile//dev/stdout", "/dev/stdout is POSIX"},
+        {"StandardOutputIntoAFile/ulimit -n 8", "wine itself needs more descriptors than that"},
         {"OutputOfUnknownIdentityIsNeverTruncated", "an LD_PRELOAD library is POSIX"},
     };
     if (windows_exe() == nullptr)
@@ -67,7 +68,10 @@ struct ChildLimits {
     bool stdout_closed = false;   // descriptor 1 closed instead of captured
     const char *stdout_path = nullptr; // standard output on this file,
     int stdout_flags = O_WRONLY;       // opened so (O_TRUNC is '>', O_APPEND '>>')
+    bool stdout_terminal = false;      // standard output on a pseudo-terminal
     const char *preload = nullptr;     // LD_PRELOAD for the tool
+    rlim_t open_files = 0;             // RLIMIT_NOFILE
+    int ignored_signal = 0;            // ignored when the tool starts, as by nohup
 };
 
 // Every signal that the tool handles or ignores, so that the child starts
@@ -81,15 +85,36 @@ struct StartedTool {
     int console;
 };
 
+// The master side of a new pseudo-terminal, with the name of its other side.
+inline int open_terminal(std::string &other_side)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+        if (master >= 0)
+            close(master);
+        return -1;
+    }
+    other_side = ptsname(master);
+    return master;
+}
+
 inline StartedTool start_tool_in(const std::string &directory, const std::vector<std::string> &args,
                                  const ChildLimits &limits = {})
 {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0)
         return {-1, -1};
+    std::string terminal;
+    if (limits.stdout_terminal) {
+        close(pipe_ends[0]);
+        if ((pipe_ends[0] = open_terminal(terminal)) < 0)
+            return {-1, -1};
+    }
     pid_t child = fork();
     if (child == 0) {
-        if (limits.stdout_closed)
+        if (limits.stdout_terminal)
+            dup2(open(terminal.c_str(), O_WRONLY | O_NOCTTY), STDOUT_FILENO);
+        else if (limits.stdout_closed)
             close(STDOUT_FILENO);
         else if (limits.stdout_path != nullptr)
             dup2(open(limits.stdout_path, limits.stdout_flags), STDOUT_FILENO);
@@ -103,6 +128,8 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
             signal(signal_number, SIG_DFL);
         struct rlimit no_core = {0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
+        if (limits.ignored_signal != 0)
+            signal(limits.ignored_signal, SIG_IGN);
         if (limits.preload != nullptr) {
             setenv("LD_PRELOAD", limits.preload, 1);
             // The sanitizers' runtime wants to come first; the library only
@@ -117,6 +144,10 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         // Opened while still privileged: an unprivileged user may not reach
         // the build tree.
         int binary = open(ROMWEAVE_BINARY, O_RDONLY | O_CLOEXEC);
+        if (limits.open_files != 0) {
+            struct rlimit limit = {limits.open_files, limits.open_files};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         if (binary < 0 || chdir(directory.c_str()) != 0)
             _exit(127);
         if (limits.user != 0 &&
