@@ -10,8 +10,17 @@ if(WIN32)
   return()
 endif()
 
+# The benchmark's floor reader is built as the tool is, so that bench/run
+# compares readers and not flags.
+set(hardened_targets romweave_core romweave)
+set(hardened_executables romweave)
+if(TARGET romweave_floor)
+  list(APPEND hardened_targets romweave_floor)
+  list(APPEND hardened_executables romweave_floor)
+endif()
+
 check_pie_supported()
-set_target_properties(romweave_core romweave PROPERTIES POSITION_INDEPENDENT_CODE ON)
+set_target_properties(${hardened_targets} PROPERTIES POSITION_INDEPENDENT_CODE ON)
 
 set(hardening -fstack-protector-strong)
 check_cxx_compiler_flag(-fstack-clash-protection ROMWEAVE_HAS_STACK_CLASH_PROTECTION)
@@ -27,9 +36,11 @@ endif()
 # package test checks those with hardening-check.
 set(ROMWEAVE_FULLY_HARDENED "$<AND:$<NOT:$<CONFIG:Debug>>,$<NOT:$<BOOL:${sanitized}>>>")
 
-foreach(target romweave_core romweave)
+foreach(target ${hardened_targets})
   target_compile_options(${target} PRIVATE ${hardening}
     $<${ROMWEAVE_FULLY_HARDENED}:-U_FORTIFY_SOURCE>
     $<${ROMWEAVE_FULLY_HARDENED}:-D_FORTIFY_SOURCE=2>)
 endforeach()
-target_link_options(romweave PRIVATE LINKER:-z,relro LINKER:-z,now)
+foreach(target ${hardened_executables})
+  target_link_options(${target} PRIVATE LINKER:-z,relro LINKER:-z,now)
+endforeach()

@@ -1,6 +1,7 @@
 // Fuzzes the line-map parser and the mapping: a text is valid exactly when it
-// has n characters from the allowed set, and a mapped value stays below 2^n
-// with every output bit decided by its entry.
+// has n characters from the allowed set, a mapped value stays below 2^n with
+// every output bit decided by its entry, and the tables that the reader uses
+// give the same value as that entry-by-entry walk.
 #include <cstdlib>
 #include <string>
 
@@ -49,5 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (n == DATA_LINES && map_data(value, map) != map_bits(value & 0xFF, n, &*map))
         abort();
+
+    MapTables tables;
+    if (n == ADDRESS_LINES) {
+        build_map_tables(map, std::nullopt, tables);
+        if (map_address_by_table(value, tables) != mapped || tables.data[value & 0xFF] != (value & 0xFF))
+            abort();
+    } else {
+        build_map_tables(std::nullopt, map, tables);
+        if (tables.data[value & 0xFF] != map_bits(value & 0xFF, n, &*map) ||
+            map_address_by_table(value, tables) != value)
+            abort();
+    }
     return 0;
 }

@@ -15,12 +15,7 @@ static inline int read_hex_byte_from(int first, FILE *input)
     return high * 16 + low;
 }
 
-int read_hex_byte(FILE *input)
-{
-    return read_hex_byte_from(read_char(input), input);
-}
-
-int expect_separator(FILE *input)
+static inline int separator_follows(FILE *input)
 {
     if (read_char(input) != ':')
         return -1;
@@ -29,12 +24,27 @@ int expect_separator(FILE *input)
     return 0;
 }
 
-int expect_line_end(FILE *input)
+static inline int line_end_follows(FILE *input)
 {
     int c = read_char(input);
     if (c == '\r')
         c = read_char(input);
     return c == '\n' ? 0 : -1;
+}
+
+int read_hex_byte(FILE *input)
+{
+    return read_hex_byte_from(read_char(input), input);
+}
+
+int expect_separator(FILE *input)
+{
+    return separator_follows(input);
+}
+
+int expect_line_end(FILE *input)
+{
+    return line_end_follows(input);
 }
 
 static int read_error(uint32_t line)
@@ -43,40 +53,58 @@ static int read_error(uint32_t line)
     return 1;
 }
 
-int mix_in_file(ImageJob &job)
+// The record loop, once with the maps as tables and once without them, so
+// that a run without maps pays nothing for them. What the loop needs of the
+// job is copied into locals: every store into the image may alias the job as
+// far as the compiler knows, and would reload it otherwise.
+template <bool MAPPED>
+static int mix_in_records(const ImageJob &job, const MapTables &tables)
 {
-    FILE *input = job.input;
+    FILE *const input = job.input;
+    unsigned char *const image = job.image;
+    const uint32_t image_size = job.image_size;
+    const uint32_t address_offset = job.address_offset;
     uint32_t line = 1;
     for (;;) {
         // End of file between records completes the file; a read error there
         // must not pass for one, or a failing disk would yield a short image.
-        // The character read to tell is the record's first.
+        // The character read to tell is the record's first. Every character
+        // is checked as it comes, so that a bad one from a pipe fails at once.
         int first = read_char(input);
         if (first == EOF)
             return ferror(input) ? read_error(line) : 0;
-
         int high = read_hex_byte_from(first, input);
         if (high < 0)
             return read_error(line);
         int low = read_hex_byte_from(read_char(input), input);
-        if (low < 0 || expect_separator(input) < 0)
+        if (low < 0 || separator_follows(input) < 0)
             return read_error(line);
         int data = read_hex_byte_from(read_char(input), input);
-        if (data < 0 || expect_line_end(input) < 0)
+        if (data < 0 || line_end_follows(input) < 0)
             return read_error(line);
 
-        uint32_t address = map_address(static_cast<uint32_t>(high * 256 + low), job.address_map);
-        uint32_t position = address + job.address_offset;
-        if (position >= job.image_size) {
-            printf("\nAddress out of range (line %lu, 0x%06X > 0x%06X)",
-                   static_cast<unsigned long>(line), static_cast<unsigned>(position),
-                   static_cast<unsigned>(job.image_size));
+        uint32_t address = static_cast<uint32_t>(high * 256 + low);
+        if (MAPPED)
+            address = map_address_by_table(address, tables);
+        uint32_t position = address + address_offset;
+        if (position >= image_size) {
+            printf("\nAddress out of range (line %lu, 0x%06X > 0x%06X)", static_cast<unsigned long>(line),
+                   static_cast<unsigned>(position), static_cast<unsigned>(image_size));
             return 1;
         }
-        job.image[position] = static_cast<unsigned char>(map_data(static_cast<uint32_t>(data), job.data_map));
+        image[position] = MAPPED ? tables.data[data] : static_cast<unsigned char>(data);
 
         line++;
         if ((line & 0xFFu) == 0)
             putchar('.');
     }
+}
+
+int mix_in_file(ImageJob &job)
+{
+    MapTables tables;
+    if (!job.address_map && !job.data_map)
+        return mix_in_records<false>(job, tables);
+    build_map_tables(job.address_map, job.data_map, tables);
+    return mix_in_records<true>(job, tables);
 }

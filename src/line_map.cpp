@@ -43,3 +43,13 @@ uint32_t map_bits(uint32_t value, int n, const LineMap *map)
     }
     return result;
 }
+
+void build_map_tables(const std::optional<LineMap> &address_map, const std::optional<LineMap> &data_map,
+                      MapTables &tables)
+{
+    for (uint32_t byte = 0; byte < 256; byte++) {
+        tables.address_high[byte] = static_cast<uint16_t>(map_address(byte << 8, address_map));
+        tables.address_low[byte] = static_cast<uint16_t>(map_address(byte, address_map));
+        tables.data[byte] = static_cast<uint8_t>(map_data(byte, data_map));
+    }
+}
