@@ -36,10 +36,16 @@ endif()
 # package test checks those with hardening-check.
 set(ROMWEAVE_FULLY_HARDENED "$<AND:$<NOT:$<CONFIG:Debug>>,$<NOT:$<BOOL:${sanitized}>>>")
 
+# A distribution that asks for a fortify level of its own (Debian from trixie
+# on asks for 3) keeps it: the level is added only where the given flags set
+# none. The -U drops a level that the compiler itself may predefine.
+string(TOUPPER "${CMAKE_BUILD_TYPE}" build_type)
+set(fortify)
+if(NOT "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${build_type}}" MATCHES "_FORTIFY_SOURCE")
+  set(fortify $<${ROMWEAVE_FULLY_HARDENED}:-U_FORTIFY_SOURCE> $<${ROMWEAVE_FULLY_HARDENED}:-D_FORTIFY_SOURCE=2>)
+endif()
 foreach(target ${hardened_targets})
-  target_compile_options(${target} PRIVATE ${hardening}
-    $<${ROMWEAVE_FULLY_HARDENED}:-U_FORTIFY_SOURCE>
-    $<${ROMWEAVE_FULLY_HARDENED}:-D_FORTIFY_SOURCE=2>)
+  target_compile_options(${target} PRIVATE ${hardening} ${fortify})
 endforeach()
 foreach(target ${hardened_executables})
   target_link_options(${target} PRIVATE LINKER:-z,relro LINKER:-z,now)

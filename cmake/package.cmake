@@ -2,6 +2,22 @@
 # it: the stripped tool, its manual page and changelog compressed as Debian
 # wants them, and the licence as a machine-readable copyright file. A Windows
 # build makes a zip instead.
+include(${CMAKE_CURRENT_LIST_DIR}/release_date.cmake)
+
+# The source release, romweave-VERSION.tar.gz in the build directory: exactly
+# the files that git tracks in the checked-out commit, every member with the
+# commit's time, compressed without a time stamp, so the same commit always
+# gives the same tarball. Only from a git checkout.
+find_package(Git QUIET)
+if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
+  add_custom_target(source_tarball
+    COMMAND sh -c "\"$0\" -C \"$1\" archive --format=tar --prefix=romweave-$2/ HEAD | gzip -9n > romweave-$2.tar.gz"
+            ${GIT_EXECUTABLE} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+    VERBATIM)
+endif()
+# cpack's own source package would take in whatever lies in the checkout.
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/")
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/package_windows.cmake)
   return()
@@ -64,4 +80,5 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalise_deb.cmake)
 include(CPack)
