@@ -17,7 +17,7 @@ if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
     VERBATIM)
 endif()
 # cpack's own source package would take in whatever lies in the checkout.
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/")
+set(CPACK_SOURCE_IGNORE_FILES "/[.]git/" "/build[^/]*/")
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/package_windows.cmake)
   return()
