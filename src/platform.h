@@ -21,6 +21,13 @@ int open_standard_handles();
 
 bool is_terminal(FILE *stream);
 
+// The arguments in UTF-8: on POSIX systems argv itself; on Windows taken from
+// the wide command line, so that no name is bound to the code page.
+char **command_line_arguments(int argc, char **argv);
+
+// fopen(name, "rb") for an input; on Windows through the wide functions.
+FILE *open_input_file(const char *name);
+
 // Whether standard output is the regular file `file`: then the messages
 // would be written into it.
 bool standard_output_leads_to(const FileIdentity &file);

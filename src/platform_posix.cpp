@@ -37,6 +37,16 @@ int open_standard_handles()
     return 0;
 }
 
+char **command_line_arguments(int, char **argv)
+{
+    return argv;
+}
+
+FILE *open_input_file(const char *name)
+{
+    return fopen(name, "rb");
+}
+
 bool is_terminal(FILE *stream)
 {
     return isatty(fileno(stream)) != 0;

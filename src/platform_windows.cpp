@@ -1,14 +1,61 @@
 // The platform module on Windows: CRT descriptors, file indexes from the
-// volume, console interrupts through the C signals.
+// volume, console interrupts through the C signals, and file names taken as
+// UTF-8 and passed to the wide (UTF-16) functions, which know no MAX_PATH
+// limit and no code page.
 #include "platform.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+// The tool's names are UTF-8; the file functions take UTF-16. An empty name
+// stays empty and fails where it is opened.
+static std::wstring wide(const char *name)
+{
+    int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring converted(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, name, -1, &converted[0], length);
+    converted.resize(static_cast<size_t>(length - 1));
+    return converted;
+}
+
+// What the C library's start-up code uses to split the wide command line,
+// exported by msvcrt.dll on every Windows; the last argument is its
+// _startupinfo, one int.
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment, int expand_wildcards,
+                              int *startup_information);
+
+// The arguments as the wide command line has them, in UTF-8, whatever the
+// code page, split as the C library split argv; they live as long as the
+// process, as argv does.
+char **command_line_arguments(int argc, char **argv)
+{
+    int count = 0, startup_information = 0;
+    wchar_t **wide_arguments = nullptr, **environment = nullptr;
+    if (__wgetmainargs(&count, &wide_arguments, &environment, 0, &startup_information) != 0 || count != argc)
+        return argv;
+    char **arguments = new char *[static_cast<size_t>(count) + 1];
+    for (int i = 0; i < count; i++) {
+        int length = WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, nullptr, 0, nullptr, nullptr);
+        arguments[i] = new char[static_cast<size_t>(length > 0 ? length : 1)]();
+        if (length > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, arguments[i], length, nullptr, nullptr);
+    }
+    arguments[count] = nullptr;
+    return arguments;
+}
+
+FILE *open_input_file(const char *name)
+{
+    return _wfopen(wide(name).c_str(), L"rb");
+}
 
 int open_standard_handles()
 {
@@ -47,7 +94,7 @@ int silence_standard_output()
 FILE *open_output_file(const char *name, bool update, bool &created)
 {
     // OPEN_ALWAYS keeps an existing file as it is and says that it existed.
-    HANDLE handle = CreateFileA(name, update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
+    HANDLE handle = CreateFileW(wide(name).c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -77,7 +124,7 @@ int truncate_output(FILE *output)
 
 void remove_new_file(const char *name)
 {
-    DeleteFileA(name);
+    DeleteFileW(wide(name).c_str());
 }
 
 // A pipe opens at once on Windows, whether anyone reads it or not.
@@ -107,7 +154,7 @@ static int identify_handle(HANDLE handle, FileIdentity &identity)
 // Follows links to the file itself; `access` 0 only reads its identity.
 static HANDLE open_by_name(const char *name, DWORD access)
 {
-    return CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(wide(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 

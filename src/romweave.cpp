@@ -302,7 +302,7 @@ static FILE *open_output_for_update(const char *output_name, char **inputs, int 
 // stays open for the clean-up to close.
 static int mix_in_input(ImageJob &job, const char *input_name, const FileIdentity &output_identity)
 {
-    job.input = fopen(input_name, "rb");
+    job.input = open_input_file(input_name);
     if (job.input == nullptr) {
         printf("Unable to open input file \"%s\" for reading", input_name);
         return 1;
@@ -407,6 +407,6 @@ clean_up:
 #ifndef ROMWEAVE_NO_MAIN
 int main(int argc, char **argv)
 {
-    return run_romweave(argc, argv);
+    return run_romweave(argc, command_line_arguments(argc, argv));
 }
 #endif

@@ -217,7 +217,11 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
         // is the POSIX root.
         std::string windows_path = "\\\\?\\Z:" + path("a.byte");
         std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
-        outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path});
+        // A name longer than MAX_PATH, which only the wide functions take.
+        std::string long_name;
+        for (int i = 0; i < 25; i++)
+            long_name += "sub dir\\..\\";
+        outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path, long_name + "a.byte"});
     }
     const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
     for (const auto &options : modes) {
