@@ -12,6 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// A 32-bit build without 64-bit file offsets could not take the identity of,
+// or update, a file of 2 GiB or more.
+static_assert(sizeof(off_t) >= 8, "build with _FILE_OFFSET_BITS=64");
+
 // As many links in a row as the kernel itself follows before giving up.
 static const int MAX_LINK_HOPS = 40;
 

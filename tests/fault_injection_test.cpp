@@ -276,7 +276,7 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
                            Row{SIGINT, "SIGINT ignored on entry", false, nohup},
                            Row{SIGINT, "SIGINT on a terminal", false, terminal}}) {
         const bool plain_interrupt = row.signal_number == SIGINT && &row.limits == &plain;
-        if (const char *reason = not_on_windows(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") +
+        if (const char *reason = left_out(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") +
                                                 (plain_interrupt ? "SIGINT" : "POSIX"))) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
@@ -354,7 +354,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true},
                            Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
                            Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true}}) {
-        if (const char *reason = not_on_windows(std::string("StandardOutputIntoAFile/") + row.name)) {
+        if (const char *reason = left_out(std::string("StandardOutputIntoAFile/") + row.name)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }

@@ -21,22 +21,49 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Built with a romweave.exe, the same cases run against the Windows build
-// under wine instead of the native tool.
+// The tool under test: the native build, or another build of it started
+// through a launcher (wine for the Windows build, qemu-user for the
+// Raspberry Pi builds), given as one space-separated command.
+inline const char *tool_path()
+{
+#ifdef ROMWEAVE_TOOL
+    return ROMWEAVE_TOOL;
+#else
+    return ROMWEAVE_BINARY;
+#endif
+}
+
+inline std::vector<std::string> launcher()
+{
+    std::vector<std::string> words;
+#ifdef ROMWEAVE_LAUNCHER
+    std::string command = ROMWEAVE_LAUNCHER;
+    for (size_t start = 0, end; start < command.size(); start = end + 1) {
+        end = command.find(' ', start);
+        if (end == std::string::npos)
+            end = command.size();
+        if (end > start)
+            words.push_back(command.substr(start, end - start));
+    }
+#endif
+    return words;
+}
+
+// The Windows build, whose console ends lines with CR LF; or none.
 inline const char *windows_exe()
 {
 #ifdef ROMWEAVE_WINDOWS_EXE
-    return ROMWEAVE_WINDOWS_EXE;
+    return tool_path();
 #else
     return nullptr;
 #endif
 }
 
-// The cases about what Windows does not have, and why; under wine each is
-// reported as skipped with its reason. A row is named "Test/row".
-inline const char *not_on_windows(const std::string &case_name)
+// The cases that the launched tool cannot show, and why; each is reported as
+// skipped with its reason. A row is named "Test/row".
+inline const char *left_out(const std::string &case_name)
 {
-    static const std::map<std::string, const char *> reasons = {
+    static const std::map<std::string, const char *> on_windows = {
         {"DirectoryAsInputFails", "Windows cannot open a folder as a file; the run fails at the open"},
         {"FailedRunThroughALinkRemovesTheFileAndKeepsTheLink",
          "POSIX symbolic links: wine shows them as the files they lead to"},
@@ -49,8 +76,20 @@ inline const char *not_on_windows(const std::string &case_name)
         {"StandardOutputIntoAFile/ulimit -n 8", "wine itself needs more descriptors than that"},
         {"OutputOfUnknownIdentityIsNeverTruncated", "an LD_PRELOAD library is POSIX"},
     };
-    if (windows_exe() == nullptr)
-        return nullptr;
+    static const std::map<std::string, const char *> emulated = {
+        {"OutputOfUnknownIdentityIsNeverTruncated",
+         "the library to preload is the build machine's, and would load into the emulator"},
+        {"StandardOutputIntoAFile/ulimit -n 8", "the emulator itself needs more descriptors than that"},
+    };
+#if defined(ROMWEAVE_WINDOWS_EXE)
+    const auto &reasons = on_windows;
+#elif defined(ROMWEAVE_EMULATED)
+    const auto &reasons = emulated;
+#else
+    static const std::map<std::string, const char *> reasons;
+    (void)on_windows;
+    (void)emulated;
+#endif
     auto found = reasons.find(case_name);
     return found == reasons.end() ? nullptr : found->second;
 }
@@ -143,7 +182,7 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         }
         // Opened while still privileged: an unprivileged user may not reach
         // the build tree.
-        int binary = open(ROMWEAVE_BINARY, O_RDONLY | O_CLOEXEC);
+        int binary = open(tool_path(), O_RDONLY | O_CLOEXEC);
         if (limits.open_files != 0) {
             struct rlimit limit = {limits.open_files, limits.open_files};
             setrlimit(RLIMIT_NOFILE, &limit);
@@ -153,11 +192,14 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         if (limits.user != 0 &&
             (setgroups(0, nullptr) != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
             _exit(127);
-        const char *exe = windows_exe();
+        // Through a launcher, the tool is named by the descriptor opened
+        // above, which the launcher can still read after the switch of user.
+        const std::vector<std::string> words = launcher();
+        const std::string held_tool = "/proc/self/fd/" + std::to_string(binary);
         std::vector<char *> argv;
-        if (exe != nullptr)
-            argv.push_back(const_cast<char *>("wine"));
-        argv.push_back(const_cast<char *>(exe != nullptr ? exe : ROMWEAVE_BINARY));
+        for (const std::string &word : words)
+            argv.push_back(const_cast<char *>(word.c_str()));
+        argv.push_back(const_cast<char *>(words.empty() || windows_exe() != nullptr ? tool_path() : held_tool.c_str()));
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -168,10 +210,12 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         // character set; the cases' names are UTF-8.
         setenv("LC_ALL", "C.UTF-8", 1);
 #endif
-        if (exe != nullptr)
-            execvp("wine", argv.data());
-        else
+        if (!words.empty()) {
+            fcntl(binary, F_SETFD, 0);
+            execvp(argv[0], argv.data());
+        } else {
             fexecve(binary, argv.data(), environ);
+        }
         _exit(127);
     }
     close(pipe_ends[1]);
@@ -222,7 +266,7 @@ protected:
 
     void SetUp() override
     {
-        if (const char *reason = not_on_windows(testing::UnitTest::GetInstance()->current_test_info()->name()))
+        if (const char *reason = left_out(testing::UnitTest::GetInstance()->current_test_info()->name()))
             GTEST_SKIP() << reason;
         std::string pattern = (std::filesystem::temp_directory_path() / "romweave-test-XXXXXX").string();
         ASSERT_NE(nullptr, mkdtemp(pattern.data()));
