@@ -95,6 +95,25 @@ TEST_F(FaultInjection, UpdateAtExactShortAndLongSizes)
     EXPECT_EQ('\x11', after[0]);
     EXPECT_EQ('\x22', after[0x100]);
     EXPECT_EQ(tail, after.substr(1024));
+
+    // A flash image beyond 4 GiB (sparse here): only its head is rewritten,
+    // on 32-bit builds too.
+    const uintmax_t huge_size = (uintmax_t{4} << 30) + 4096;
+    write("huge.bin", "");
+    std::filesystem::resize_file(path("huge.bin"), huge_size);
+    std::fstream huge(path("huge.bin"), std::ios::in | std::ios::out | std::ios::binary);
+    huge.seekp(static_cast<std::streamoff>(huge_size - 4));
+    huge << "tail";
+    huge.close();
+    EXPECT_EQ(0, run({"-u", "-s", "1K", "huge.bin", "a.byte"}).status);
+    EXPECT_EQ(huge_size, std::filesystem::file_size(path("huge.bin")));
+    huge.open(path("huge.bin"), std::ios::in | std::ios::binary);
+    char head[2] = {}, end[4] = {};
+    huge.read(head, 2);
+    huge.seekg(static_cast<std::streamoff>(huge_size - 4));
+    huge.read(end, 4);
+    EXPECT_EQ(std::string("\x11\0", 2), std::string(head, 2));
+    EXPECT_EQ("tail", std::string(end, 4));
 }
 
 TEST_F(FaultInjection, VanishedInputLeavesNoOutput)
