@@ -164,23 +164,31 @@ TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
 
 TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
 {
-    // The library makes every stat() fail, as on a 32-bit build without
+    // The first library makes every stat() fail, as on a 32-bit build without
     // large-file support: an existing file is then left as it is, and a file
-    // the run created is removed again.
-    ChildLimits limits;
-    limits.preload = ROMWEAVE_FAIL_STAT_LIBRARY;
+    // the run created is removed again. The second hides the null device:
+    // with standard output closed, the run must stop before it opens any
+    // file, which would otherwise take standard output's place.
+    ChildLimits no_identity, no_null_device;
+    no_identity.preload = ROMWEAVE_FAIL_STAT_LIBRARY;
+    no_null_device.preload = ROMWEAVE_NO_NULL_DEVICE_LIBRARY;
+    no_null_device.stdout_closed = true;
     const std::string records = read("a.byte");
-    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
-        {{"a.byte", "a.byte"}, "Unable to create output file \"a.byte\""},
-        {{"-u", "-s", "9", "a.byte", "a.byte"}, "Unable to open output file \"a.byte\" for update"},
-        {{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\""},
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;
+        const ChildLimits &limits;
     };
-    for (const auto &[args, message] : runs) {
-        ToolRun r = run_tool_in(dir.string(), args, limits);
-        EXPECT_EQ(1, r.status) << message;
-        EXPECT_EQ(message, r.console);
-        EXPECT_EQ(records, read("a.byte")) << message;
-        EXPECT_FALSE(exists("new.bin"));
+    for (const Row &row : {Row{{"a.byte", "a.byte"}, "Unable to create output file \"a.byte\"", no_identity},
+                           Row{{"-u", "-s", "9", "a.byte", "a.byte"},
+                               "Unable to open output file \"a.byte\" for update", no_identity},
+                           Row{{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\"", no_identity},
+                           Row{{"new.bin", "a.byte"}, "", no_null_device}}) {
+        ToolRun r = run_tool_in(dir.string(), row.args, row.limits);
+        EXPECT_EQ(1, r.status) << row.message;
+        EXPECT_EQ(row.message, r.console);
+        EXPECT_EQ(records, read("a.byte")) << row.message;
+        EXPECT_FALSE(exists("new.bin")) << row.message;
     }
 }
 
