@@ -2,8 +2,12 @@
 // the failures, fed from memory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "image_job.h"
 #include "records.h"
@@ -219,6 +223,27 @@ TEST(ByteReader, ReadErrorInsideARecordFails)
 {
     Mixed m = mix_failing_after("0000: 01\n0001: 0");
     EXPECT_EQ("\nError reading input file (line 2)", m.console);
+}
+
+TEST(ByteReader, BadCharacterFromAPipeFailsAtOnce)
+{
+    // The writer keeps the pipe open: a reader that waited for the rest of
+    // the record would wait until the writer gives up, a second later.
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    ASSERT_EQ(12, write(ends[1], "0000: 00\n12G", 12));
+    std::thread writer([&ends] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        close(ends[1]);
+    });
+    FILE *input = fdopen(ends[0], "rb");
+    auto start = std::chrono::steady_clock::now();
+    Mixed m = mix_stream(input, {});
+    auto waited = std::chrono::steady_clock::now() - start;
+    fclose(input);
+    writer.join();
+    EXPECT_EQ("\nError reading input file (line 2)", m.console);
+    EXPECT_LT(waited, std::chrono::milliseconds(500));
 }
 
 TEST(RecordElements, ReadOnlyWhatTheyNeed)
