@@ -89,9 +89,13 @@ TEST(ByteReader, LaterRecordWins)
 
 TEST(ByteReader, MalformedRecordFailsOnItsLine)
 {
+    // A bad second digit of each byte, and one wrong character in place of
+    // the colon or of the space, must fail too: a reader that skipped it
+    // would take the rest for a good record.
     for (const char *bad : {"1234:AB\n", "1234:  AB\n", " 1234: AB\n", "123: AB\n", "1234: AB \n",
                             "1234; AB\n", "12G4: AB\n", "1234: A\n", "1234: AB\r\r\n", "1234: AB\r",
-                            "\n", "1234: AB"}) {
+                            "\n", "1234: AB", "1G34: AB\n", "123G: AB\n", "1234: AG\n", "1234 AB\n",
+                            "1234:\tAB\n"}) {
         Mixed m = mix(std::string("0000: 00\n0001: 01\n") + bad);
         EXPECT_EQ(1, m.status) << bad;
         EXPECT_EQ("\nError reading input file (line 3)", m.console) << bad;
