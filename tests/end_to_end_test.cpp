@@ -73,6 +73,14 @@ TEST_F(EndToEnd, DefaultImageIsBlankBut32KOfRecords)
     expected[0] = '\x3C';
     expected[0x7FFF] = '\x12';
     EXPECT_EQ(expected, read("out.bin"));
+    // Created as any new file is: readable and writable as the umask allows.
+    if (windows_exe() == nullptr) {
+        mode_t mask = umask(0);
+        umask(mask);
+        struct stat status {};
+        ASSERT_EQ(0, stat(path("out.bin").c_str(), &status));
+        EXPECT_EQ(0666 & ~mask, status.st_mode & 07777);
+    }
 }
 
 TEST_F(EndToEnd, SizeOffsetAndLaterFilesWin)

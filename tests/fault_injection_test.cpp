@@ -169,10 +169,16 @@ TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
     // the run created is removed again. The second hides the null device:
     // with standard output closed, the run must stop before it opens any
     // file, which would otherwise take standard output's place.
-    ChildLimits no_identity, no_null_device;
+    ChildLimits no_identity, no_null_device, no_null_device_for_the_output;
     no_identity.preload = ROMWEAVE_FAIL_STAT_LIBRARY;
     no_null_device.preload = ROMWEAVE_NO_NULL_DEVICE_LIBRARY;
     no_null_device.stdout_closed = true;
+    // Standard output into the output, which cannot then be silenced: the
+    // run refuses rather than write its messages into the image.
+    const std::string output = path("out.bin");
+    no_null_device_for_the_output.preload = ROMWEAVE_NO_NULL_DEVICE_LIBRARY;
+    no_null_device_for_the_output.stdout_path = output.c_str();
+    no_null_device_for_the_output.stdout_flags = O_WRONLY | O_CREAT | O_TRUNC;
     const std::string records = read("a.byte");
     struct Row {
         std::vector<std::string> args;
@@ -183,8 +189,10 @@ TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
                            Row{{"-u", "-s", "9", "a.byte", "a.byte"},
                                "Unable to open output file \"a.byte\" for update", no_identity},
                            Row{{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\"", no_identity},
-                           Row{{"new.bin", "a.byte"}, "", no_null_device}}) {
+                           Row{{"new.bin", "a.byte"}, "", no_null_device},
+                           Row{{"out.bin", "a.byte"}, "", no_null_device_for_the_output}}) {
         ToolRun r = run_tool_in(dir.string(), row.args, row.limits);
+        EXPECT_EQ("", read("out.bin")) << row.message;
         EXPECT_EQ(1, r.status) << row.message;
         EXPECT_EQ(row.message, r.console);
         EXPECT_EQ(records, read("a.byte")) << row.message;
@@ -352,6 +360,26 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
         else
             EXPECT_FALSE(exists("out.bin")) << row.name;
     }
+
+    // An output FIFO that nobody reads holds the run in its open, where the
+    // interrupts are not held back: Ctrl-C must still end it there.
+    if (left_out("InterruptedRunLeavesNoOutputAndEndsBySignal/POSIX") != nullptr)
+        return;
+    ASSERT_EQ(0, mkfifo(path("unread.bin").c_str(), 0600));
+    StartedTool waiting = start_tool_in(dir.string(), {"unread.bin", "a.byte"});
+    ASSERT_GT(waiting.pid, 0);
+    usleep(300000);
+    kill(waiting.pid, SIGINT);
+    siginfo_t info{};
+    for (int tries = 0; tries < 500 && info.si_pid == 0; tries++, usleep(10000))
+        waitid(P_PID, static_cast<id_t>(waiting.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    // A reader lets a run that ignored the interrupt go on to its end.
+    int reader = info.si_pid == 0 ? open(path("unread.bin").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    ToolRun r = finish_tool(waiting);
+    if (reader >= 0)
+        close(reader);
+    EXPECT_NE(0, info.si_pid) << "an interrupt while the output waits for its reader did not end the run";
+    EXPECT_EQ(SIGINT, r.signal_number);
 }
 
 TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)

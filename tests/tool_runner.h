@@ -156,7 +156,7 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         else if (limits.stdout_closed)
             close(STDOUT_FILENO);
         else if (limits.stdout_path != nullptr)
-            dup2(open(limits.stdout_path, limits.stdout_flags), STDOUT_FILENO);
+            dup2(open(limits.stdout_path, limits.stdout_flags, 0666), STDOUT_FILENO);
         else
             dup2(pipe_ends[1], STDOUT_FILENO);
         close(pipe_ends[0]);
