@@ -273,12 +273,14 @@ TEST_F(EndToEnd, FailedRunNeverRemovesADevice)
 
 TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)
 {
-    // A relative link counts from its own folder; the kernel follows a
-    // chain of 40 links, and so must the removal.
+    // A relative link counts from its own folder, an absolute one from the
+    // root; the kernel follows a chain of 40 links, and so must the removal.
     std::filesystem::create_directory(path("sub"));
     std::filesystem::create_symlink("t.bin", path("link.bin"));
     std::filesystem::create_symlink("new.bin", path("dangling.bin"));
     std::filesystem::create_symlink("t.bin", path("sub/link.bin"));
+    std::filesystem::create_symlink(path("t.bin"), path("sub/absolute.bin"));
+    std::filesystem::create_symlink("t", path("one.bin"));
     std::filesystem::create_symlink("t.bin", path("chain1"));
     for (int i = 2; i <= 40; i++)
         std::filesystem::create_symlink("chain" + std::to_string(i - 1), path("chain" + std::to_string(i)));
@@ -287,9 +289,11 @@ TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)
         const char *link, *target, *untouched;
     };
     for (const Row &row : {Row{"link.bin", "t.bin", "sub/t.bin"}, Row{"dangling.bin", "new.bin", "t.bin"},
-                           Row{"sub/link.bin", "sub/t.bin", "t.bin"}, Row{"chain40", "t.bin", "sub/t.bin"}}) {
+                           Row{"sub/link.bin", "sub/t.bin", "t.bin"}, Row{"chain40", "t.bin", "sub/t.bin"},
+                           Row{"sub/absolute.bin", "t.bin", "sub/t.bin"}, Row{"one.bin", "t", "t.bin"}}) {
         write("t.bin", "old image");
         write("sub/t.bin", "old image");
+        write("t", "old image");
         EXPECT_EQ(1, run({row.link, "bad.byte"}).status) << row.link;
         EXPECT_TRUE(std::filesystem::is_symlink(path(row.link))) << row.link;
         EXPECT_FALSE(exists(row.target)) << row.link;
