@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -307,6 +308,21 @@ protected:
         return std::filesystem::exists(std::filesystem::symlink_status(path(name), ignored));
     }
 };
+
+// The permission bits of a file that `name` leads to, and those that any new
+// file gets here: readable and writable as the umask allows.
+inline mode_t permissions_of(const std::string &name)
+{
+    struct stat status {};
+    return stat(name.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+inline mode_t new_file_permissions()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
 
 // An image of `size` bytes of 0xFF with the given bytes set.
 inline std::string blank_image(size_t size)
