@@ -3,13 +3,20 @@
 #include "image_job.h"
 #include "platform.h"
 
+// hex_digit_value for what read_char returns, 0-255 or EOF: EOF's low byte
+// is 0xFF, no digit, so the table needs no range check in front of it.
+static inline int read_digit_value(int c)
+{
+    return hex_detail::DIGITS.value_plus_one[c & 0xFF] - 1;
+}
+
 // A byte whose first digit character has already been read.
 static inline int read_hex_byte_from(int first, FILE *input)
 {
-    int high = hex_digit_value(first);
+    int high = read_digit_value(first);
     if (high < 0)
         return -1;
-    int low = hex_digit_value(read_char(input));
+    int low = read_digit_value(read_char(input));
     if (low < 0)
         return -1;
     return high * 16 + low;
