@@ -4,8 +4,9 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -229,23 +230,36 @@ TEST(ByteReader, ReadErrorInsideARecordFails)
     EXPECT_EQ("\nError reading input file (line 2)", m.console);
 }
 
+namespace {
+
+// The write end of a pipe that the test holds open, closed by an alarm.
+volatile sig_atomic_t held_writer = -1;
+
+void let_the_writer_go(int)
+{
+    close(held_writer);
+}
+
+} // namespace
+
 TEST(ByteReader, BadCharacterFromAPipeFailsAtOnce)
 {
-    // The writer keeps the pipe open: a reader that waited for the rest of
-    // the record would wait until the writer gives up, a second later.
+    // The writer stays for a second: a reader that waited for the rest of
+    // the record would wait until the alarm lets the writer go.
     int ends[2];
     ASSERT_EQ(0, pipe(ends));
     ASSERT_EQ(12, write(ends[1], "0000: 00\n12G", 12));
-    std::thread writer([&ends] {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        close(ends[1]);
-    });
+    held_writer = ends[1];
+    signal(SIGALRM, let_the_writer_go);
+    alarm(1);
     FILE *input = fdopen(ends[0], "rb");
     auto start = std::chrono::steady_clock::now();
     Mixed m = mix_stream(input, {});
     auto waited = std::chrono::steady_clock::now() - start;
+    if (alarm(0) != 0)
+        close(ends[1]);
+    signal(SIGALRM, SIG_DFL);
     fclose(input);
-    writer.join();
     EXPECT_EQ("\nError reading input file (line 2)", m.console);
     EXPECT_LT(waited, std::chrono::milliseconds(500));
 }
