@@ -156,19 +156,19 @@ static void report_input_is_output(const char *input_name)
 // Standard output that leads into an input (`>> a.byte`) or the output
 // (`> out.bin`) would write the messages into it: it is treated as a closed
 // one, before anything is printed. 0, or 1 when it could not be silenced.
-static int keep_messages_out_of(const FileIdentity *output, char **inputs, int input_count)
+static int keep_messages_out_of(const FileIdentity &file)
 {
-    bool leads_into_a_file = false;
-    if (output != nullptr) {
-        leads_into_a_file = standard_output_leads_to(*output);
-    } else {
-        for (int i = 0; i < input_count && !leads_into_a_file; i++) {
-            FileIdentity input_identity;
-            leads_into_a_file = identify_file(inputs[i], input_identity) == 0 &&
-                                standard_output_leads_to(input_identity);
-        }
+    return standard_output_leads_to(file) ? silence_standard_output() : 0;
+}
+
+static int keep_messages_out_of_inputs(char **inputs, int input_count)
+{
+    for (int i = 0; i < input_count; i++) {
+        FileIdentity input_identity;
+        if (identify_file(inputs[i], input_identity) == 0 && keep_messages_out_of(input_identity) != 0)
+            return 1;
     }
-    return leads_into_a_file ? silence_standard_output() : 0;
+    return 0;
 }
 
 // A run that does not complete its image removes it, so that no partial or
@@ -246,7 +246,7 @@ static FILE *open_checked_output(const char *output_name, bool update_mode, char
         report_unusable_output(output_name, update_mode);
     else if (!created && (input_name = input_that_is(identity, inputs, input_count)) != nullptr)
         report_input_is_output(input_name);
-    else if (keep_messages_out_of(&identity, inputs, input_count) == 0)
+    else if (keep_messages_out_of(identity) == 0)
         return output;
     fclose(output);
     if (created)
@@ -366,7 +366,7 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (keep_messages_out_of(nullptr, inputs, input_count) != 0 || allocate_image(job) != 0)
+    if (keep_messages_out_of_inputs(inputs, input_count) != 0 || allocate_image(job) != 0)
         goto clean_up;
     output_stream = update_mode ? open_output_for_update(output_name, inputs, input_count, job, output_identity)
                                 : create_output(output_name, inputs, input_count, output_identity);
