@@ -1,5 +1,6 @@
 // What POSIX systems and Windows do differently for this tool: file identity,
-// interrupts, the standard handles, huge pages and the fast character read.
+// the output's life and the interrupts that may end it, the standard handles,
+// huge pages and the fast character read.
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
@@ -7,12 +8,30 @@
 #include <cstdint>
 #include <cstdio>
 
-// Which file a name or stream leads to, whatever name or link reached it.
+#ifndef _WIN32
+#include <csignal>
+#endif
+
+// Which object a name or stream leads to, whatever name or link reached it.
+// A device is one object whichever node names it.
+enum class FileKind { unknown, regular, block_device, character_device, fifo, other };
+
 struct FileIdentity {
     uint64_t device = 0;
     uint64_t file = 0;
-    bool regular = false;
+    FileKind kind = FileKind::unknown;
 };
+
+// Whether two identities are one object; one that could not be taken is
+// never the same as anything.
+inline bool same_file(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
+}
+
+// 0 with the identity filled in, or -1.
+int identify_file(const char *name, FileIdentity &identity);
+int identify_stream(FILE *stream, FileIdentity &identity);
 
 // Puts the null device on any standard handle that is closed, so that no file
 // this run opens can take the place of standard output and receive its
@@ -21,6 +40,14 @@ int open_standard_handles();
 
 bool is_terminal(FILE *stream);
 
+// Whether standard output is `file`: then the messages would go into it.
+bool standard_output_leads_to(const FileIdentity &file);
+
+// Standard output takes no more messages; what was written before is not
+// flushed. Where the system allows, its names (/dev/stdout) still lead to
+// the same file afterwards. 0, or 1.
+int silence_standard_output();
+
 // The arguments in UTF-8: on POSIX systems argv itself; on Windows taken from
 // the wide command line, so that no name is bound to the code page.
 char **command_line_arguments(int argc, char **argv);
@@ -28,68 +55,53 @@ char **command_line_arguments(int argc, char **argv);
 // fopen(name, "rb") for an input; on Windows through the wide functions.
 FILE *open_input_file(const char *name);
 
-// Whether standard output is the regular file `file`: then the messages
-// would be written into it.
-bool standard_output_leads_to(const FileIdentity &file);
+// The output from its open to the end of the run. Run control reads the
+// stream, the identity and whether this run made the file; the rest is what
+// removing the file again needs, and is the platform's.
+struct OutputFile {
+    FILE *stream = nullptr;
+    FileIdentity identity;
+    bool created = false;
+#ifdef _WIN32
+    wchar_t *name = nullptr; // the name as the file functions take it
+    int held = -1;           // a descriptor of the run's own, to empty it
+#else
+    int folder = -1;            // the folder that holds the file, after every link
+    char *last_name = nullptr;  // the file's name in that folder
+    int held = -1;              // a descriptor of the run's own, to empty it
+    sigset_t caller_mask;       // the signal mask to restore after the hold
+    bool holding_interrupts = false;
+#endif
+};
 
-// Puts the null device on standard output, which then takes no messages;
-// nothing written before is flushed. 0, or 1.
-int silence_standard_output();
+// Opens the output as it is: nothing of an existing file changes, and no open
+// waits with interrupts held. In create mode the interrupts are held from
+// here until guard_output or abort_output, so that none can come between
+// making the file and guarding it. Update mode refuses an output that cannot
+// seek before reading a byte of it. 0, or 1 after which nothing is open and a
+// file this open made is gone again.
+int open_output(const char *name, bool update, OutputFile &output);
 
-// Opens the output for writing, and for reading too in update mode, without
-// truncating it: nothing of an existing file changes before the run knows
-// what it is. `created` tells whether this open made the file. On Windows the
-// file is shared for deletion, so that an interrupt can remove it while the
-// run still holds it open.
-FILE *open_output_file(const char *name, bool update, bool &created);
+// Create mode, once run control has checked the output: empties it and
+// guards it, so that from here an interrupt or the clean-up removes it again
+// until it is committed. 0, or 1 when it could not be emptied or guarded.
+int guard_output(OutputFile &output);
 
-// Empties an output that the run has checked; 0 or -1.
-int truncate_output(FILE *output);
+// The image is complete: nothing removes the output from here on.
+void commit_output(OutputFile &output);
 
-// Removes the file that this run has just created by `name` and could not
-// use.
-void remove_new_file(const char *name);
-
-// True when opening `name` may wait for ever (a FIFO waits for its reader),
-// so that interrupts must stay deliverable during the open.
-bool opening_may_wait(const char *name);
-
-// 0 with the identity filled in, or -1.
-int identify_file(const char *name, FileIdentity &identity);
-int identify_stream(FILE *stream, FileIdentity &identity);
-
-// Only regular files count: a device or a FIFO is never "the same file".
-inline bool same_regular_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.regular && b.regular && a.device == b.device && a.file == b.file;
-}
-
-// A descriptor of the run's own on the output, independent of its stream's,
-// so that the output can still be emptied after the stream is closed; -1
-// when none could be had.
-int hold_descriptor(FILE *output);
-void release_descriptor(int held);
-
-// Removes the file that `name` leads to now, following symbolic links but
-// never removing one, and only while that file is still `created`. Where the
-// directory forbids the removal, empties the file through `held` instead.
-// Safe to call from a signal handler.
-void discard_output(const char *name, const FileIdentity &created, int held);
+// The run failed or refused the output: a file that this run made or emptied
+// and did not commit is removed, or emptied where its folder forbids the
+// removal, while its name still leads to it; then the stream is closed,
+// everything held is released and interrupts are let through again.
+void abort_output(OutputFile &output);
 
 // The signals that end a process by default and can be caught (on Windows the
-// console's events) run on_interrupt, except those that were ignored when the
-// tool started. A write beyond the file-size limit, or to a pipe whose reader
-// went away, fails like any other write instead of killing the tool.
-void install_interrupt_handler(void (*on_interrupt)(int));
-
-// Hold the interrupts back while the output is created and not yet guarded;
-// one held meanwhile is delivered at the release.
-void hold_interrupts();
-void release_interrupts();
-
-// Ends the process by signal_number's default action, so that the caller
-// sees the run end by that signal. Safe to call from a signal handler.
-[[noreturn]] void die_by_signal(int signal_number);
+// console's events) remove a guarded output and end the run by that signal,
+// except those that were ignored when the tool started. A write beyond the
+// file-size limit, or to a pipe whose reader went away, fails like any other
+// write instead of killing the tool.
+void install_interrupt_handler();
 
 // Only advice: without it the image is the same, its first fill slower.
 void advise_huge_pages(unsigned char *image, size_t size);

@@ -1,11 +1,13 @@
-// The platform module on POSIX systems: descriptors, stat identities,
-// signals and madvise.
+// The platform module on POSIX systems: descriptors, stat identities, the
+// output's folder and name, signals and madvise.
 #include "platform.h"
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -21,9 +23,77 @@ static const int MAX_LINK_HOPS = 40;
 
 // Every signal whose default action ends the process and that can be caught,
 // but SIGPIPE and SIGXFSZ, which only tell a write that it failed, and those
-// that report a fault in the tool itself.
-static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGALRM,
-                                 SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
+// that report a fault in the tool itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
+// SIGABRT, SIGTRAP, SIGSYS); the real-time signals join them below. SIGIO
+// and SIGPWR end a process by default on Linux only.
+static const int INTERRUPTS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGXCPU, SIGALRM,
+                                 SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+                                 SIGIO,   SIGPWR,
+#ifdef SIGSTKFLT
+                                 SIGSTKFLT,
+#endif
+#endif
+};
+
+// A folder only needs to be searched to remove a file from it; where the
+// system has O_PATH, a folder that may not be read is no obstacle.
+#ifdef O_PATH
+static const int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+static const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// What an interrupt needs to remove the guarded output, and nothing more: the
+// OutputFile's own folder, name, identity and spare descriptor. Static,
+// because a signal handler reaches nothing else; armed only once the rest is
+// in place.
+static struct {
+    int folder;
+    const char *last_name;
+    FileIdentity identity;
+    int held;
+    volatile sig_atomic_t armed;
+} guarded;
+
+static FileIdentity identity_of(const struct stat &status)
+{
+    FileIdentity identity;
+    if (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode)) {
+        identity.file = static_cast<uint64_t>(status.st_rdev);
+        identity.kind = S_ISBLK(status.st_mode) ? FileKind::block_device : FileKind::character_device;
+        return identity;
+    }
+    identity.device = static_cast<uint64_t>(status.st_dev);
+    identity.file = static_cast<uint64_t>(status.st_ino);
+    identity.kind = S_ISREG(status.st_mode)    ? FileKind::regular
+                    : S_ISFIFO(status.st_mode) ? FileKind::fifo
+                                               : FileKind::other;
+    return identity;
+}
+
+int identify_file(const char *name, FileIdentity &identity)
+{
+    struct stat status;
+    if (stat(name, &status) != 0)
+        return -1;
+    identity = identity_of(status);
+    return 0;
+}
+
+static int identify_descriptor(int fd, FileIdentity &identity)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        return -1;
+    identity = identity_of(status);
+    return 0;
+}
+
+int identify_stream(FILE *stream, FileIdentity &identity)
+{
+    return identify_descriptor(fileno(stream), identity);
+}
 
 int open_standard_handles()
 {
@@ -41,6 +111,37 @@ int open_standard_handles()
     return 0;
 }
 
+bool is_terminal(FILE *stream)
+{
+    return isatty(fileno(stream)) != 0;
+}
+
+bool standard_output_leads_to(const FileIdentity &file)
+{
+    FileIdentity console;
+    return identify_descriptor(STDOUT_FILENO, console) == 0 && same_file(console, file);
+}
+
+static int replace_standard_output(int fd)
+{
+    if (fd < 0)
+        return 1;
+    int moved = dup2(fd, STDOUT_FILENO);
+    close(fd);
+    return moved == STDOUT_FILENO ? 0 : 1;
+}
+
+int silence_standard_output()
+{
+    // A descriptor that only names the file takes no write, and /dev/stdout,
+    // which leads through descriptor 1, still reaches the file the user meant.
+#ifdef O_PATH
+    if (replace_standard_output(open("/proc/self/fd/1", O_PATH | O_CLOEXEC)) == 0)
+        return 0;
+#endif
+    return replace_standard_output(open("/dev/null", O_WRONLY | O_CLOEXEC));
+}
+
 char **command_line_arguments(int, char **argv)
 {
     return argv;
@@ -51,194 +152,247 @@ FILE *open_input_file(const char *name)
     return fopen(name, "rb");
 }
 
-bool is_terminal(FILE *stream)
-{
-    return isatty(fileno(stream)) != 0;
-}
-
-bool standard_output_leads_to(const FileIdentity &file)
-{
-    FileIdentity console;
-    return identify_stream(stdout, console) == 0 && same_regular_file(console, file);
-}
-
-int silence_standard_output()
-{
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd < 0)
-        return 1;
-    int moved = dup2(null_fd, STDOUT_FILENO);
-    close(null_fd);
-    return moved == STDOUT_FILENO ? 0 : 1;
-}
-
-FILE *open_output_file(const char *name, bool update, bool &created)
-{
-    created = false;
-    int fd;
-    if (update) {
-        fd = open(name, O_RDWR);
-    } else {
-        // Exclusive first, to know whether the file is new; an existing one
-        // (or the target of a dangling link) is then opened as it is.
-        fd = open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
-        created = fd >= 0;
-        if (fd < 0 && errno == EEXIST)
-            fd = open(name, O_WRONLY | O_CREAT, 0666);
-    }
-    if (fd < 0)
-        return nullptr;
-    FILE *stream = fdopen(fd, update ? "r+b" : "wb");
-    if (stream == nullptr)
-        close(fd);
-    return stream;
-}
-
-int truncate_output(FILE *output)
-{
-    return ftruncate(fileno(output), 0) == 0 ? 0 : -1;
-}
-
-void remove_new_file(const char *name)
-{
-    unlink(name);
-}
-
-bool opening_may_wait(const char *name)
-{
-    struct stat status;
-    return stat(name, &status) == 0 && S_ISFIFO(status.st_mode);
-}
-
-static FileIdentity identity_of(const struct stat &status)
-{
-    FileIdentity identity;
-    identity.device = static_cast<uint64_t>(status.st_dev);
-    identity.file = static_cast<uint64_t>(status.st_ino);
-    identity.regular = S_ISREG(status.st_mode);
-    return identity;
-}
-
-int identify_file(const char *name, FileIdentity &identity)
-{
-    struct stat status;
-    if (stat(name, &status) != 0)
-        return -1;
-    identity = identity_of(status);
-    return 0;
-}
-
-int identify_stream(FILE *stream, FileIdentity &identity)
-{
-    struct stat status;
-    if (fstat(fileno(stream), &status) != 0)
-        return -1;
-    identity = identity_of(status);
-    return 0;
-}
-
-// Replaces each symbolic link that the last component of `name` is by the
-// link's target, so that unlink() meets the file and not a link; `status` is
-// then the final file's. False when the chain is broken, too long or loops.
-// Only async-signal-safe calls: an interrupt handler comes here.
-static bool follow_links(const char *name, char (&path)[PATH_MAX], struct stat &status)
-{
-    size_t length = strlen(name);
-    if (length >= PATH_MAX)
-        return false;
-    memcpy(path, name, length + 1);
-    for (int hops = 0; hops <= MAX_LINK_HOPS; hops++) {
-        if (lstat(path, &status) != 0)
-            return false;
-        if (!S_ISLNK(status.st_mode))
-            return true;
-        char target[PATH_MAX];
-        ssize_t target_length = readlink(path, target, sizeof target);
-        if (target_length <= 0 || target_length >= PATH_MAX)
-            return false;
-        // A relative target counts from the directory that holds the link.
-        size_t kept = 0;
-        if (target[0] != '/') {
-            const char *slash = strrchr(path, '/');
-            kept = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
-        }
-        if (kept + static_cast<size_t>(target_length) >= PATH_MAX)
-            return false;
-        memcpy(path + kept, target, static_cast<size_t>(target_length));
-        path[kept + static_cast<size_t>(target_length)] = '\0';
-    }
-    return false;
-}
-
-int hold_descriptor(FILE *output)
-{
-    return fcntl(fileno(output), F_DUPFD_CLOEXEC, 0);
-}
-
-void release_descriptor(int held)
-{
-    if (held >= 0)
-        close(held);
-}
-
-void discard_output(const char *name, const FileIdentity &created, int held)
-{
-    char path[PATH_MAX];
-    struct stat status;
-    if (!follow_links(name, path, status) || !same_regular_file(identity_of(status), created))
-        return;
-    // A directory that forbids removal (read-only, or sticky and another
-    // user's) still lets the file be emptied: no fragment of an image stays.
-    if (unlink(path) != 0 && held >= 0) {
-        // Nothing more can be done here if even that fails.
-        int ignored = ftruncate(held, 0);
-        (void)ignored;
-    }
-}
-
+// Every signal that ends the run, in one set.
 static sigset_t interrupt_set()
 {
     sigset_t set;
     sigemptyset(&set);
     for (int signal_number : INTERRUPTS)
         sigaddset(&set, signal_number);
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; signal_number++)
+        sigaddset(&set, signal_number);
+#endif
     return set;
 }
 
-void install_interrupt_handler(void (*on_interrupt)(int))
+// Held from before the output may be made until it is guarded; the caller's
+// own mask comes back afterwards, so that a signal the caller blocked stays
+// blocked for the whole run.
+static void hold_interrupts(OutputFile &output)
 {
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    // One interrupt is handled at a time; a second one waits and finds the
-    // first one's work done.
-    action.sa_mask = interrupt_set();
-    for (int signal_number : INTERRUPTS) {
-        // Ignored on entry (nohup, a background job of a script) stays
-        // ignored: whoever started the tool chose that.
-        struct sigaction previous;
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
-            sigaction(signal_number, &action, nullptr);
+    if (output.holding_interrupts)
+        return;
+    sigset_t set = interrupt_set();
+    output.holding_interrupts = sigprocmask(SIG_BLOCK, &set, &output.caller_mask) == 0;
+}
+
+static void release_interrupts(OutputFile &output)
+{
+    if (output.holding_interrupts)
+        sigprocmask(SIG_SETMASK, &output.caller_mask, nullptr);
+    output.holding_interrupts = false;
+}
+
+// The target of the link `name` in `folder`, or an empty text.
+static std::string read_link(int folder, const char *name)
+{
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t length = readlinkat(folder, name, &target[0], target.size());
+        if (length < 0)
+            return std::string();
+        if (static_cast<size_t>(length) < target.size()) {
+            target.resize(static_cast<size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
     }
-    // Messages are all that goes to a pipe: a reader that goes away loses
-    // them, as a closed standard output would, and a pipe or FIFO as the
-    // output fails its write through the checked path.
-    signal(SIGXFSZ, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);
 }
 
-void hold_interrupts()
+// Opens the folder that holds the last name of `path`, counted from `from`
+// unless the path is absolute, and sets `last` to that name; -1 on failure.
+static int open_folder_of(int from, const std::string &path, std::string &last)
 {
-    sigset_t set = interrupt_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        last = path;
+        return openat(from, ".", FOLDER_FLAGS);
+    }
+    last = path.substr(slash + 1);
+    return openat(from, path.substr(0, slash + 1).c_str(), FOLDER_FLAGS);
 }
 
-void release_interrupts()
+// The folder and last name of the file that `name` leads to, with every
+// symbolic link at the end followed as the kernel follows it, up to 40 in a
+// row; a relative target counts from the link's own folder. No path is ever
+// joined, so every name that the kernel takes works. The file itself need not
+// exist: a new file, or the target of a dangling link. -1 when a folder
+// cannot be opened, or the chain is too long or loops.
+static int find_place(const char *name, std::string &last)
 {
-    sigset_t set = interrupt_set();
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    int folder = open_folder_of(AT_FDCWD, name, last);
+    for (int links = 0; folder >= 0; links++) {
+        struct stat status;
+        if (fstatat(folder, last.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode))
+            return folder;
+        std::string target = links < MAX_LINK_HOPS ? read_link(folder, last.c_str()) : std::string();
+        int next = target.empty() ? -1 : open_folder_of(folder, target, last);
+        close(folder);
+        folder = next;
+    }
+    return -1;
 }
 
-void die_by_signal(int signal_number)
+// Whether the output's folder and last name lead to the file this run opened.
+static bool at_its_place(const OutputFile &output)
+{
+    struct stat status;
+    return output.folder >= 0 && output.last_name != nullptr &&
+           fstatat(output.folder, output.last_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(identity_of(status), output.identity);
+}
+
+// Makes the file that a dangling link leads to, where the kernel would, but
+// known to be this run's.
+static int create_where_the_link_leads(const char *name, OutputFile &output)
+{
+    std::string last;
+    output.folder = find_place(name, last);
+    if (output.folder < 0)
+        return -1;
+    output.last_name = strdup(last.c_str());
+    if (output.last_name == nullptr)
+        return -1;
+    int fd = openat(output.folder, output.last_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    0666);
+    output.created = fd >= 0;
+    return fd;
+}
+
+// Create mode: exclusive first, to know whether this run makes the file; an
+// existing file is then opened as it is. Every open is non-blocking, so that
+// none waits with interrupts held; a FIFO without a reader is then waited
+// for with the interrupts let through, since nothing is made there.
+static int open_for_create(const char *name, OutputFile &output)
+{
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
+    output.created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        // It exists, yet cannot be opened without being made: a dangling link.
+        if (fd < 0 && errno == ENOENT)
+            fd = create_where_the_link_leads(name, output);
+    }
+    if (fd < 0 && errno == ENXIO) {
+        release_interrupts(output);
+        fd = open(name, O_WRONLY | O_CLOEXEC);
+        hold_interrupts(output);
+    }
+    return fd;
+}
+
+int open_output(const char *name, bool update, OutputFile &output)
+{
+    int fd;
+    if (update) {
+        fd = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    } else {
+        hold_interrupts(output);
+        fd = open_for_create(name, output);
+    }
+    // Where a new or emptied file lies, to remove it again.
+    if (!update && fd >= 0 && output.folder < 0) {
+        std::string last;
+        output.folder = find_place(name, last);
+        output.last_name = strdup(last.c_str());
+    }
+    int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
+    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 &&
+                  identify_descriptor(fd, output.identity) == 0;
+    // Update mode writes the image back where it came from; an output that
+    // cannot seek (a pipe) would take it elsewhere, so it is refused before
+    // a byte of it is read. In create mode a regular file may be removed
+    // again, so where it lies must be known.
+    if (usable && update)
+        usable = lseek(fd, 0, SEEK_CUR) >= 0;
+    if (usable && !update && output.identity.kind == FileKind::regular)
+        usable = at_its_place(output);
+    if (usable)
+        output.stream = fdopen(fd, update ? "r+b" : "wb");
+    if (output.stream != nullptr)
+        return 0;
+    if (fd >= 0)
+        close(fd);
+    // A file this open made but could not identify goes all the same.
+    if (output.created && output.identity.kind == FileKind::unknown && output.last_name != nullptr)
+        unlinkat(output.folder, output.last_name, 0);
+    abort_output(output);
+    return 1;
+}
+
+// Removes the file at folder/last_name while it is still `identity`; where
+// the folder forbids its removal (read-only, or sticky and another user's),
+// empties it through `held`. Only async-signal-safe calls: an interrupt
+// handler comes here.
+static void discard(int folder, const char *last_name, const FileIdentity &identity, int held)
+{
+    struct stat status;
+    if (folder < 0 || last_name == nullptr || fstatat(folder, last_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(identity_of(status), identity))
+        return;
+    if (unlinkat(folder, last_name, 0) == 0 || held < 0)
+        return;
+    if (errno == EACCES || errno == EPERM || errno == EROFS) {
+        // Nothing more can be done here if even that fails.
+        int ignored = ftruncate(held, 0);
+        (void)ignored;
+    }
+}
+
+int guard_output(OutputFile &output)
+{
+    int status = 0;
+    if (output.identity.kind == FileKind::regular) {
+        int fd = fileno(output.stream);
+        // Its own descriptor, so that the file can still be emptied once the
+        // stream is closed.
+        output.held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (ftruncate(fd, 0) == 0) {
+            guarded.folder = output.folder;
+            guarded.last_name = output.last_name;
+            guarded.identity = output.identity;
+            guarded.held = output.held;
+            // The handler must never see the flag before the rest.
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            guarded.armed = 1;
+        } else {
+            status = 1;
+        }
+    }
+    release_interrupts(output);
+    return status;
+}
+
+void commit_output(OutputFile &output)
+{
+    guarded.armed = 0;
+    output.created = false;
+}
+
+void abort_output(OutputFile &output)
+{
+    if (output.stream != nullptr)
+        fclose(output.stream);
+    output.stream = nullptr;
+    // Disarmed only afterwards: an interrupt meanwhile does the same again.
+    if (guarded.armed || output.created)
+        discard(output.folder, output.last_name, output.identity, output.held);
+    guarded.armed = 0;
+    output.created = false;
+    if (output.held >= 0)
+        close(output.held);
+    if (output.folder >= 0)
+        close(output.folder);
+    free(output.last_name);
+    output.held = output.folder = -1;
+    output.last_name = nullptr;
+    release_interrupts(output);
+}
+
+// Ends the process by the signal's default action, so that the caller sees
+// the run end by that signal.
+[[noreturn]] static void die_by_signal(int signal_number)
 {
     signal(signal_number, SIG_DFL);
     sigset_t only_this;
@@ -248,6 +402,38 @@ void die_by_signal(int signal_number)
     raise(signal_number);
     // Only reached if the default action does not end the process.
     _exit(128 + signal_number);
+}
+
+// An interrupted run leaves no partial image, then ends by the same signal,
+// so that a shell or make sees an interrupted run and not a failed or good
+// one.
+static void discard_guarded_output_and_die(int signal_number)
+{
+    if (guarded.armed)
+        discard(guarded.folder, guarded.last_name, guarded.identity, guarded.held);
+    die_by_signal(signal_number);
+}
+
+void install_interrupt_handler()
+{
+    struct sigaction action {};
+    action.sa_handler = discard_guarded_output_and_die;
+    // One interrupt is handled at a time; a second one waits and finds the
+    // first one's work done.
+    action.sa_mask = interrupt_set();
+    for (int signal_number = 1; signal_number < NSIG; signal_number++) {
+        // Ignored on entry (nohup, a background job of a script) stays
+        // ignored: whoever started the tool chose that.
+        struct sigaction previous;
+        if (sigismember(&action.sa_mask, signal_number) == 1 && sigaction(signal_number, nullptr, &previous) == 0 &&
+            previous.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
+    // Messages are all that goes to a pipe: a reader that goes away loses
+    // them, as a closed standard output would, and a pipe or FIFO as the
+    // output fails its write through the checked path.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 // Filling a large fresh image costs one page fault per page; huge pages cut

@@ -4,6 +4,7 @@
 // limit and no code page.
 #include "platform.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -91,55 +92,13 @@ int silence_standard_output()
     return moved == 0 ? 0 : 1;
 }
 
-FILE *open_output_file(const char *name, bool update, bool &created)
-{
-    // OPEN_ALWAYS keeps an existing file as it is and says that it existed.
-    HANDLE handle = CreateFileW(wide(name).c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    FILE *stream = _fdopen(fd, update ? "r+b" : "wb");
-    if (stream == nullptr)
-        _close(fd);
-    return stream;
-}
-
-static bool empty_file(HANDLE handle)
-{
-    FILE_END_OF_FILE_INFO end = {};
-    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
-}
-
-int truncate_output(FILE *output)
-{
-    return empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)))) ? 0 : -1;
-}
-
-void remove_new_file(const char *name)
-{
-    DeleteFileW(wide(name).c_str());
-}
-
-// A pipe opens at once on Windows, whether anyone reads it or not.
-bool opening_may_wait(const char *)
-{
-    return false;
-}
-
 static int identify_handle(HANDLE handle, FileIdentity &identity)
 {
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
     identity = FileIdentity{};
-    // A device such as NUL or CON has no file index; it is never "the same
-    // file", and never removed.
+    // A device such as NUL or CON, or a pipe, has no file index; it is never
+    // "the same file", and never removed.
     if (GetFileType(handle) != FILE_TYPE_DISK)
         return 0;
     BY_HANDLE_FILE_INFORMATION information;
@@ -147,20 +106,21 @@ static int identify_handle(HANDLE handle, FileIdentity &identity)
         return -1;
     identity.device = information.dwVolumeSerialNumber;
     identity.file = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    identity.regular = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    identity.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? FileKind::regular
+                                                                                   : FileKind::other;
     return 0;
 }
 
 // Follows links to the file itself; `access` 0 only reads its identity.
-static HANDLE open_by_name(const char *name, DWORD access)
+static HANDLE open_by_name(const wchar_t *name, DWORD access)
 {
-    return CreateFileW(wide(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 int identify_file(const char *name, FileIdentity &identity)
 {
-    HANDLE handle = open_by_name(name, 0);
+    HANDLE handle = open_by_name(wide(name).c_str(), 0);
     int result = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -177,12 +137,12 @@ bool standard_output_leads_to(const FileIdentity &file)
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
     FileIdentity console;
     if (identify_handle(handle, console) == 0)
-        return same_regular_file(console, file);
+        return same_file(console, file);
     // A redirected handle may lack the right to read its volume (wine's
     // always does); the file's id alone then decides, since taking another
     // file for this one costs no more than the messages.
     FILE_ID_INFO id;
-    if (!file.regular || GetFileType(handle) != FILE_TYPE_DISK ||
+    if (file.kind != FileKind::regular || GetFileType(handle) != FILE_TYPE_DISK ||
         !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
         return false;
     uint64_t low;
@@ -190,30 +150,38 @@ bool standard_output_leads_to(const FileIdentity &file)
     return low == file.file;
 }
 
-int hold_descriptor(FILE *output)
+static bool empty_file(HANDLE handle)
 {
-    return _dup(_fileno(output));
+    FILE_END_OF_FILE_INFO end = {};
+    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
-void release_descriptor(int held)
-{
-    if (held >= 0)
-        _close(held);
-}
+// The console's control handler runs on a thread of its own, at the same
+// time as the main one: each claims the guarded output before it touches it,
+// and the main thread never lets go of what the handler has claimed.
+enum GuardState { UNGUARDED, GUARDED, CLAIMED_BY_RUN, CLAIMED_BY_INTERRUPT };
+static std::atomic<int> guard_state{UNGUARDED};
+
+// What the handler needs to remove the guarded output, and nothing more.
+static struct {
+    const wchar_t *name;
+    FileIdentity identity;
+    int held;
+} guarded;
 
 // The handle reaches the file through any link, and the identity and the
 // deletion act on that one handle. The run's own handles share deletion, so
 // the file goes when the last one closes. A file that may not be deleted (its
 // folder's rights, or marked read-only meanwhile) is emptied through the
 // run's own handle instead.
-void discard_output(const char *name, const FileIdentity &created, int held)
+static void discard(const wchar_t *name, const FileIdentity &identity, int held)
 {
     HANDLE handle = open_by_name(name, DELETE);
     bool deletable = handle != INVALID_HANDLE_VALUE;
     if (!deletable)
         handle = open_by_name(name, 0);
     FileIdentity now;
-    if (identify_handle(handle, now) == 0 && same_regular_file(now, created)) {
+    if (identify_handle(handle, now) == 0 && same_file(now, identity)) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
         bool deleted = deletable &&
                        SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
@@ -224,48 +192,126 @@ void discard_output(const char *name, const FileIdentity &created, int held)
         CloseHandle(handle);
 }
 
-// What the console's control handler runs: the one thing it must reach, as the
-// kernel's signal table is on POSIX systems.
-static void (*interrupt_action)(int) = nullptr;
-
-static BOOL WINAPI on_console_control(DWORD event)
+// The interrupt is ending the process and has claimed the output: whatever
+// the main thread was about to do must wait for that end.
+[[noreturn]] static void wait_for_the_interrupt()
 {
-    switch (event) {
-    case CTRL_C_EVENT:
-        interrupt_action(SIGINT);
-        break;
-    case CTRL_BREAK_EVENT:
-        interrupt_action(SIGBREAK);
-        break;
-    case CTRL_CLOSE_EVENT:
-        interrupt_action(SIGTERM);
-        break;
-    }
-    return FALSE;
+    for (;;)
+        Sleep(INFINITE);
 }
 
-void install_interrupt_handler(void (*on_interrupt)(int))
+int open_output(const char *name, bool update, OutputFile &output)
 {
-    interrupt_action = on_interrupt;
-    SetConsoleCtrlHandler(on_console_control, TRUE);
+    std::wstring wide_name = wide(name);
+    // OPEN_ALWAYS keeps an existing file as it is and says that it existed.
+    HANDLE handle = CreateFileW(wide_name.c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    output.created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (handle == INVALID_HANDLE_VALUE)
+        return 1;
+    output.name = _wcsdup(wide_name.c_str());
+    // Update mode writes the image back where it came from; a pipe cannot
+    // seek, so it is refused before a byte of it is read.
+    bool usable = output.name != nullptr && identify_handle(handle, output.identity) == 0 &&
+                  !(update && GetFileType(handle) == FILE_TYPE_PIPE);
+    int fd = usable ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY) : -1;
+    if (fd < 0)
+        CloseHandle(handle);
+    if (fd >= 0 && (output.stream = _fdopen(fd, update ? "r+b" : "wb")) == nullptr)
+        _close(fd);
+    if (output.stream != nullptr)
+        return 0;
+    // A file this open made goes again, identified or not.
+    if (output.created && output.name != nullptr)
+        DeleteFileW(output.name);
+    output.created = false;
+    abort_output(output);
+    return 1;
 }
 
-// The control handler runs on a thread of its own, which no mask holds back;
-// the window between creating and guarding the output is that much shorter
-// than a person's reaction to it.
-void hold_interrupts()
+int guard_output(OutputFile &output)
 {
+    if (output.identity.kind != FileKind::regular)
+        return 0;
+    output.held = _dup(_fileno(output.stream));
+    if (!empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output.stream)))))
+        return 1;
+    guarded.name = output.name;
+    guarded.identity = output.identity;
+    guarded.held = output.held;
+    guard_state.store(GUARDED);
+    return 0;
 }
 
-void release_interrupts()
+void commit_output(OutputFile &output)
 {
+    int expected = GUARDED;
+    if (!guard_state.compare_exchange_strong(expected, UNGUARDED) && expected == CLAIMED_BY_INTERRUPT)
+        wait_for_the_interrupt();
+    output.created = false;
+}
+
+void abort_output(OutputFile &output)
+{
+    if (output.stream != nullptr)
+        fclose(output.stream);
+    output.stream = nullptr;
+    int expected = GUARDED;
+    bool claimed = guard_state.compare_exchange_strong(expected, CLAIMED_BY_RUN);
+    if (!claimed && expected == CLAIMED_BY_INTERRUPT)
+        wait_for_the_interrupt();
+    if ((claimed || output.created) && output.name != nullptr)
+        discard(output.name, output.identity, output.held);
+    guard_state.store(UNGUARDED);
+    output.created = false;
+    if (output.held >= 0)
+        _close(output.held);
+    output.held = -1;
+    free(output.name);
+    output.name = nullptr;
 }
 
 // What the console's default handler does: the status by which cmd.exe and
 // PowerShell know an interrupted program.
-void die_by_signal(int)
+[[noreturn]] static void die_by_signal(int)
 {
     ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Which signal a console event stands for, or 0 for one that does not end
+// the run.
+static int signal_of(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        return SIGINT;
+    case CTRL_BREAK_EVENT:
+        return SIGBREAK;
+    case CTRL_CLOSE_EVENT:
+        return SIGTERM;
+    }
+    return 0;
+}
+
+// An interrupted run leaves no partial image, then ends as an interrupted
+// console program does. The run's removal, if under way, is finished first.
+static BOOL WINAPI on_console_control(DWORD event)
+{
+    int signal_number = signal_of(event);
+    if (signal_number == 0)
+        return FALSE;
+    int expected = GUARDED;
+    if (guard_state.compare_exchange_strong(expected, CLAIMED_BY_INTERRUPT))
+        discard(guarded.name, guarded.identity, guarded.held);
+    while (guard_state.load() == CLAIMED_BY_RUN)
+        Sleep(1);
+    die_by_signal(signal_number);
+}
+
+void install_interrupt_handler()
+{
+    SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
 // Large pages need a privilege that a console tool does not have.

@@ -1,7 +1,5 @@
 // Run control: walks the command line, owns the image and the files, mixes in
 // every input and writes the image; one clean-up path releases everything.
-#include <atomic>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,19 +44,8 @@ static const char *const USAGE_TEXT =
     "\"1234: AB\" stores 0xAB at address 0x1234. Nothing else may appear.\n"
     "Exit status: 0 on success, 1 on any failure.\n";
 
+// Fewer, larger reads than the C library's default buffer of a few KiB.
 static const size_t INPUT_BUFFER_SIZE = 128 * 1024;
-
-// The output that a create-mode run has made and not yet completed, with a
-// descriptor of its own to empty it where it cannot be removed. Static,
-// because an interrupt handler reaches nothing else; armed only once the name
-// and the identity are in place, disarmed once the image is written and
-// closed.
-static struct {
-    const char *name;
-    FileIdentity identity;
-    int held = -1;
-    volatile sig_atomic_t armed = 0;
-} provisional_output;
 
 void print_usage()
 {
@@ -137,12 +124,43 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     return 0;
 }
 
+// Standard output that leads into a file that the command line names, be it
+// an input (`>> a.byte`), the output (`> out.bin`, `/dev/stdout` as the
+// output) or any other, would carry the messages into it: it is treated as a
+// closed one before the first message, the usage text included. A name that
+// led to it must still lead to the same file afterwards, or the run would
+// read or write what stands in for it; where the system cannot keep that,
+// the run is refused. 0, or 1 when the run cannot go on.
+static int keep_messages_out_of_named_files(int argc, char **argv)
+{
+    bool silenced = false;
+    for (int i = 1; i < argc; i++) {
+        FileIdentity named, now;
+        if (identify_file(argv[i], named) != 0 || !standard_output_leads_to(named))
+            continue;
+        if (!silenced && silence_standard_output() != 0)
+            return 1;
+        silenced = true;
+        if (identify_file(argv[i], now) != 0 || !same_file(now, named))
+            return 1;
+    }
+    return 0;
+}
+
+// The output read as an input would change under the reader as the image is
+// written. A character device (a terminal, /dev/null) reads and writes apart,
+// so it may be both.
+static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
+{
+    return input.kind != FileKind::character_device && same_file(input, output);
+}
+
 // The first input that is `file` under any name, or none.
 static const char *input_that_is(const FileIdentity &file, char **inputs, int input_count)
 {
     for (int i = 0; i < input_count; i++) {
         FileIdentity input_identity;
-        if (identify_file(inputs[i], input_identity) == 0 && same_regular_file(input_identity, file))
+        if (identify_file(inputs[i], input_identity) == 0 && is_the_output(input_identity, file))
             return inputs[i];
     }
     return nullptr;
@@ -151,58 +169,6 @@ static const char *input_that_is(const FileIdentity &file, char **inputs, int in
 static void report_input_is_output(const char *input_name)
 {
     printf("Input file \"%s\" is also the output file", input_name);
-}
-
-// Standard output that leads into an input (`>> a.byte`) or the output
-// (`> out.bin`) would write the messages into it: it is treated as a closed
-// one, before anything is printed. 0, or 1 when it could not be silenced.
-static int keep_messages_out_of(const FileIdentity &file)
-{
-    return standard_output_leads_to(file) ? silence_standard_output() : 0;
-}
-
-static int keep_messages_out_of_inputs(char **inputs, int input_count)
-{
-    for (int i = 0; i < input_count; i++) {
-        FileIdentity input_identity;
-        if (identify_file(inputs[i], input_identity) == 0 && keep_messages_out_of(input_identity) != 0)
-            return 1;
-    }
-    return 0;
-}
-
-// A run that does not complete its image removes it, so that no partial or
-// stale image can be taken for the result: by the clean-up, or by the
-// interrupt handler.
-static void discard_provisional_output()
-{
-    if (provisional_output.armed)
-        discard_output(provisional_output.name, provisional_output.identity, provisional_output.held);
-    provisional_output.armed = 0;
-}
-
-// An interrupted run leaves nothing behind, then ends by the same signal, so
-// that a shell or make sees an interrupted run and not a failed or good one.
-static void discard_output_and_die(int signal_number)
-{
-    discard_provisional_output();
-    die_by_signal(signal_number);
-}
-
-static void release_provisional_descriptor()
-{
-    release_descriptor(provisional_output.held);
-    provisional_output.held = -1;
-}
-
-static void guard_provisional_output(const char *name, const FileIdentity &identity, int held)
-{
-    provisional_output.name = name;
-    provisional_output.identity = identity;
-    provisional_output.held = held;
-    // The handler must never see the flag before the name and identity.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    provisional_output.armed = 1;
 }
 
 static int allocate_image(ImageJob &job)
@@ -226,92 +192,65 @@ static void report_unusable_output(const char *output_name, bool update_mode)
         printf("Unable to create output file \"%s\"", output_name);
 }
 
-// Opens the output as it is and takes the identity of the open file, which
-// no later change of the name can alter. Nothing of it changes unless it is
-// neither an input nor of unknown identity; a file this open created and
-// cannot use is removed again.
-static FILE *open_checked_output(const char *output_name, bool update_mode, char **inputs, int input_count,
-                                 FileIdentity &identity)
+// Opens the output as it is and identifies it from the open file, which no
+// later change of the name can alter. Nothing of it changes unless it is no
+// input; standard output that leads into it is silenced first. In create
+// mode it is then emptied and guarded. A refused output is let go before the
+// message, so that a file this run made is gone and interrupts come through
+// even if the message has to wait.
+static int open_checked_output(const char *output_name, bool update_mode, char **inputs, int input_count,
+                               OutputFile &output)
 {
-    bool created = false;
-    FILE *output = open_output_file(output_name, update_mode, created);
-    if (output == nullptr) {
+    if (open_output(output_name, update_mode, output) != 0) {
         report_unusable_output(output_name, update_mode);
-        return nullptr;
+        return 1;
     }
     // A file that did not exist before this open is no input yet; an input
-    // that the run is about to create is caught as it is opened.
-    const char *input_name = nullptr;
-    if (identify_stream(output, identity) != 0)
-        report_unusable_output(output_name, update_mode);
-    else if (!created && (input_name = input_that_is(identity, inputs, input_count)) != nullptr)
+    // that the run is about to create is caught as it is opened. Standard
+    // output that was silenced before stays so; this catches a name changed
+    // meanwhile. Either refusal with no message, if none can be printed.
+    const char *input_name = output.created ? nullptr : input_that_is(output.identity, inputs, input_count);
+    if (input_name == nullptr && standard_output_leads_to(output.identity) && silence_standard_output() != 0) {
+        abort_output(output);
+        return 1;
+    }
+    if (input_name == nullptr && (update_mode || guard_output(output) == 0))
+        return 0;
+    abort_output(output);
+    if (input_name != nullptr)
         report_input_is_output(input_name);
-    else if (keep_messages_out_of(identity) == 0)
-        return output;
-    fclose(output);
-    if (created)
-        remove_new_file(output_name);
-    return nullptr;
+    else
+        report_unusable_output(output_name, update_mode);
+    return 1;
 }
 
-// Create mode: the file is emptied only once it is known to be no input, and
-// is provisional until its image is complete. Interrupts wait until it is
-// guarded, unless the open itself may wait for ever.
-static FILE *create_output(const char *output_name, char **inputs, int input_count, FileIdentity &identity)
+// Update mode: the image starts as the first image_size bytes of the output,
+// and goes back where it came from; open_output has refused a file that
+// cannot seek.
+static int read_image(const ImageJob &job, const char *output_name, FILE *output)
 {
-    bool hold = !opening_may_wait(output_name);
-    if (hold)
-        hold_interrupts();
-    FILE *output = open_checked_output(output_name, false, inputs, input_count, identity);
-    if (output != nullptr && identity.regular && truncate_output(output) != 0) {
-        report_unusable_output(output_name, false);
-        fclose(output);
-        output = nullptr;
-    }
-    if (output != nullptr)
-        guard_provisional_output(output_name, identity, hold_descriptor(output));
-    if (hold)
-        release_interrupts();
-    return output;
-}
-
-// Update mode: the image starts as the first image_size bytes of the file.
-static FILE *open_output_for_update(const char *output_name, char **inputs, int input_count, ImageJob &job,
-                                    FileIdentity &identity)
-{
-    FILE *output = open_checked_output(output_name, true, inputs, input_count, identity);
-    if (output == nullptr)
-        return nullptr;
     if (fread(job.image, 1, job.image_size, output) != job.image_size) {
-        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size),
-               output_name);
-        fclose(output);
-        return nullptr;
+        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size), output_name);
+        return 1;
     }
-    // The image goes back where it came from; a file that cannot seek (a
-    // pipe) would take it at the wrong place, so it cannot be updated.
-    if (fseek(output, 0, SEEK_SET) != 0) {
-        report_unusable_output(output_name, true);
-        fclose(output);
-        return nullptr;
-    }
-    return output;
+    fseek(output, 0, SEEK_SET);
+    return 0;
 }
 
-// Opens one input into the job and mixes it in; after a failure the input
-// stays open for the clean-up to close.
-static int mix_in_input(ImageJob &job, const char *input_name, const FileIdentity &output_identity)
+// Opens one input into the job and mixes it in through the run's own buffer;
+// after a failure the input stays open for the clean-up to close.
+static int mix_in_input(ImageJob &job, const char *input_name, char *input_buffer, const FileIdentity &output_identity)
 {
     job.input = open_input_file(input_name);
     if (job.input == nullptr) {
         printf("Unable to open input file \"%s\" for reading", input_name);
         return 1;
     }
-    // Fewer, larger reads than the default block-sized buffer.
-    setvbuf(job.input, nullptr, _IOFBF, INPUT_BUFFER_SIZE);
+    if (input_buffer != nullptr)
+        setvbuf(job.input, input_buffer, _IOFBF, INPUT_BUFFER_SIZE);
     // Catches an input that did not exist before the output was opened.
     FileIdentity input_identity;
-    if (identify_stream(job.input, input_identity) == 0 && same_regular_file(input_identity, output_identity)) {
+    if (identify_stream(job.input, input_identity) == 0 && is_the_output(input_identity, output_identity)) {
         report_input_is_output(input_name);
         return 1;
     }
@@ -341,19 +280,20 @@ int run_romweave(int argc, char **argv)
 {
     ImageJob job;
     int exit_status = 1;
-    FILE *output_stream = nullptr;
+    OutputFile output;
     const char *output_name = nullptr;
-    FileIdentity output_identity;
+    char *input_buffer = nullptr;
     bool show_usage = true;
     bool update_mode = false;
     int output_index = 0;
     char **inputs = nullptr;
     int input_count = 0;
 
-    // Before any file is opened; nothing is held yet that needs releasing.
-    if (open_standard_handles() != 0)
+    // Before any file is opened or message printed; nothing is held yet that
+    // needs releasing.
+    if (open_standard_handles() != 0 || keep_messages_out_of_named_files(argc, argv) != 0)
         return 1;
-    install_interrupt_handler(discard_output_and_die);
+    install_interrupt_handler();
     // A user at a terminal sees each message and progress dot as it happens;
     // redirected output is buffered for speed, even on a device such as NUL
     // that the C library of Windows would otherwise write unbuffered.
@@ -366,28 +306,28 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (keep_messages_out_of_inputs(inputs, input_count) != 0 || allocate_image(job) != 0)
-        goto clean_up;
-    output_stream = update_mode ? open_output_for_update(output_name, inputs, input_count, job, output_identity)
-                                : create_output(output_name, inputs, input_count, output_identity);
-    if (output_stream == nullptr)
+    if (allocate_image(job) != 0 ||
+        open_checked_output(output_name, update_mode, inputs, input_count, output) != 0 ||
+        (update_mode && read_image(job, output_name, output.stream) != 0))
         goto clean_up;
     exit_status = 0;
 
+    // Without a buffer of its own an input is still read, only in smaller
+    // pieces.
+    input_buffer = static_cast<char *>(malloc(INPUT_BUFFER_SIZE));
     for (int i = 0; i < input_count; i++) {
-        if (mix_in_input(job, inputs[i], output_identity) != 0) {
+        if (mix_in_input(job, inputs[i], input_buffer, output.identity) != 0) {
             exit_status = 1;
             goto clean_up;
         }
     }
 
-    if (write_image_and_close(output_stream, job) != 0) {
+    if (write_image_and_close(output.stream, job) != 0) {
         printf("Error writing output file \"%s\"\n", output_name);
         exit_status = 1;
         goto clean_up;
     }
-    // The image is complete: nothing removes it from here on.
-    provisional_output.armed = 0;
+    commit_output(output);
     printf("Done\n");
 
 clean_up:
@@ -396,10 +336,8 @@ clean_up:
     free(job.image);
     if (job.input != nullptr)
         fclose(job.input);
-    if (output_stream != nullptr)
-        fclose(output_stream);
-    discard_provisional_output();
-    release_provisional_descriptor();
+    free(input_buffer);
+    abort_output(output);
     return exit_status;
 }
 

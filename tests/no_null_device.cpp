@@ -1,6 +1,6 @@
-// Preloaded into the tool by a fault-injection test: the null device cannot
-// be opened, as in a chroot without /dev; every other open() is the C
-// library's.
+// Preloaded into the tool by a fault-injection test: neither the null device
+// nor standard output's own entry in /proc can be opened, as in a chroot
+// without /dev and /proc; every other open() is the C library's.
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -10,7 +10,7 @@
 
 extern "C" int open(const char *name, int flags, ...)
 {
-    if (strcmp(name, "/dev/null") == 0) {
+    if (strcmp(name, "/dev/null") == 0 || strncmp(name, "/proc/", 6) == 0) {
         errno = ENOENT;
         return -1;
     }

@@ -9,7 +9,6 @@
 namespace {
 
 int failures = 0;
-int interrupted_by = 0;
 
 void check(bool passed, const char *what)
 {
@@ -17,11 +16,6 @@ void check(bool passed, const char *what)
         printf("FAILED: %s\n", what);
         failures++;
     }
-}
-
-void record_interrupt(int signal_number)
-{
-    interrupted_by = signal_number;
 }
 
 bool file_exists(const char *name)
@@ -33,7 +27,6 @@ bool file_exists(const char *name)
 
 int main()
 {
-    install_interrupt_handler(record_interrupt);
     struct Row {
         DWORD event;
         int signal_number;
@@ -41,37 +34,32 @@ int main()
     };
     for (const Row &row : {Row{CTRL_C_EVENT, SIGINT, "Ctrl-C"}, Row{CTRL_BREAK_EVENT, SIGBREAK, "Ctrl-Break"},
                            Row{CTRL_CLOSE_EVENT, SIGTERM, "closing the console window"},
-                           Row{CTRL_LOGOFF_EVENT, 0, "a log-off, which only services see"}}) {
-        interrupted_by = 0;
-        // FALSE passes the event on to the default handler, which ends the
-        // process, in case the action ever returns.
-        check(!on_console_control(row.event), row.name);
-        check(interrupted_by == row.signal_number, row.name);
-    }
+                           Row{CTRL_LOGOFF_EVENT, 0, "a log-off, which only services see"}})
+        check(signal_of(row.event) == row.signal_number, row.name);
+    // FALSE passes an event that does not end the run on to the next handler.
+    check(!on_console_control(CTRL_LOGOFF_EVENT), "a log-off is passed on");
 
-    FileIdentity identity;
-    bool created = false;
-    FILE *held = open_output_file("held.bin", false, created);
-    check(held != nullptr && created && identify_stream(held, identity) == 0 && identity.regular, "output created");
-    if (held != nullptr) {
-        fputs("partial image", held);
-        fflush(held);
-        discard_output("held.bin", identity, -1);
-        fclose(held);
+    OutputFile held;
+    check(open_output("held.bin", false, held) == 0 && held.created && held.identity.kind == FileKind::regular &&
+              guard_output(held) == 0,
+          "output created and guarded");
+    if (held.stream != nullptr) {
+        fputs("partial image", held.stream);
+        fflush(held.stream);
     }
-    check(!file_exists("held.bin"), "an output still held open is removed once closed");
+    abort_output(held);
+    check(!file_exists("held.bin"), "an aborted output is removed");
 
     // Marked read-only while the run holds it, the file may not be deleted:
     // it is emptied through the run's own descriptor instead.
-    FILE *locked = open_output_file("locked.bin", false, created);
-    check(locked != nullptr && identify_stream(locked, identity) == 0, "second output created");
-    if (locked != nullptr) {
-        int own = hold_descriptor(locked);
-        fputs("partial image", locked);
-        fclose(locked);
+    OutputFile locked;
+    check(open_output("locked.bin", false, locked) == 0 && guard_output(locked) == 0, "second output guarded");
+    if (locked.stream != nullptr) {
+        fputs("partial image", locked.stream);
+        fclose(locked.stream);
+        locked.stream = nullptr;
         SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_READONLY);
-        discard_output("locked.bin", identity, own);
-        release_descriptor(own);
+        abort_output(locked);
         WIN32_FILE_ATTRIBUTE_DATA data;
         check(GetFileAttributesExA("locked.bin", GetFileExInfoStandard, &data) && data.nFileSizeLow == 0 &&
                   data.nFileSizeHigh == 0,
@@ -80,13 +68,11 @@ int main()
         DeleteFileA("locked.bin");
     }
 
-    FileIdentity null_device;
-    FILE *null_output = open_output_file("NUL", false, created);
-    check(null_output != nullptr && !created && identify_stream(null_output, null_device) == 0 &&
-              !null_device.regular,
+    OutputFile null_output;
+    check(open_output("NUL", false, null_output) == 0 && !null_output.created &&
+              null_output.identity.kind != FileKind::regular,
           "NUL opens as a device, never as a regular file");
-    if (null_output != nullptr)
-        fclose(null_output);
+    abort_output(null_output);
 
     printf(failures == 0 ? "platform_windows: all checks passed\n" : "platform_windows: %d checks failed\n", failures);
     return failures == 0 ? 0 : 1;

@@ -153,11 +153,11 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
     pid_t child = fork();
     if (child == 0) {
         if (limits.stdout_terminal)
-            dup2(open(terminal.c_str(), O_WRONLY | O_NOCTTY), STDOUT_FILENO);
+            dup2(open(terminal.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC), STDOUT_FILENO);
         else if (limits.stdout_closed)
             close(STDOUT_FILENO);
         else if (limits.stdout_path != nullptr)
-            dup2(open(limits.stdout_path, limits.stdout_flags, 0666), STDOUT_FILENO);
+            dup2(open(limits.stdout_path, limits.stdout_flags | O_CLOEXEC, 0666), STDOUT_FILENO);
         else
             dup2(pipe_ends[1], STDOUT_FILENO);
         close(pipe_ends[0]);
