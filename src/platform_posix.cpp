@@ -118,6 +118,12 @@ bool is_terminal(FILE *stream)
 
 bool standard_output_leads_to(const FileIdentity &file)
 {
+    // A path-only descriptor, put there to silence it, takes no message.
+#ifdef O_PATH
+    int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags != -1 && (flags & O_PATH) != 0)
+        return false;
+#endif
     FileIdentity console;
     return identify_descriptor(STDOUT_FILENO, console) == 0 && same_file(console, file);
 }
@@ -135,8 +141,15 @@ int silence_standard_output()
 {
     // A descriptor that only names the file takes no write, and /dev/stdout,
     // which leads through descriptor 1, still reaches the file the user meant.
+    // Standard output itself moves to a descriptor of its own and stays open
+    // as long as it would have, so that a pipe's reader sees no end early.
 #ifdef O_PATH
-    if (replace_standard_output(open("/proc/self/fd/1", O_PATH | O_CLOEXEC)) == 0)
+    int path_only = open("/proc/self/fd/1", O_PATH | O_CLOEXEC);
+    if (path_only >= 0 && fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0) < 0) {
+        close(path_only);
+        path_only = -1;
+    }
+    if (replace_standard_output(path_only) == 0)
         return 0;
 #endif
     return replace_standard_output(open("/dev/null", O_WRONLY | O_CLOEXEC));

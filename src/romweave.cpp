@@ -128,20 +128,21 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
 // an input (`>> a.byte`), the output (`> out.bin`, `/dev/stdout` as the
 // output) or any other, would carry the messages into it: it is treated as a
 // closed one before the first message, the usage text included. A name that
-// led to it must still lead to the same file afterwards, or the run would
-// read or write what stands in for it; where the system cannot keep that,
-// the run is refused. 0, or 1 when the run cannot go on.
+// went through it (/dev/stdout) must still lead to the same file afterwards,
+// not to what stands in for it; where the system cannot keep that, the run is
+// refused. 0, or 1 when the run cannot go on.
 static int keep_messages_out_of_named_files(int argc, char **argv)
 {
-    bool silenced = false;
-    for (int i = 1; i < argc; i++) {
-        FileIdentity named, now;
-        if (identify_file(argv[i], named) != 0 || !standard_output_leads_to(named))
-            continue;
-        if (!silenced && silence_standard_output() != 0)
-            return 1;
-        silenced = true;
-        if (identify_file(argv[i], now) != 0 || !same_file(now, named))
+    FileIdentity console, stand_in, now;
+    int i = 1;
+    while (i < argc && !(identify_file(argv[i], console) == 0 && standard_output_leads_to(console)))
+        i++;
+    if (i == argc)
+        return 0;
+    if (silence_standard_output() != 0 || identify_stream(stdout, stand_in) != 0)
+        return 1;
+    for (i = 1; i < argc && !same_file(stand_in, console); i++) {
+        if (identify_file(argv[i], now) == 0 && same_file(now, stand_in))
             return 1;
     }
     return 0;

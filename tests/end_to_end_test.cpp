@@ -226,17 +226,28 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
             long_name += "sub dir\\..\\";
         outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path, long_name + "a.byte"});
     }
+    // A block device is one object whichever name leads to it: here a loop
+    // device over a.byte, named by a link as the input.
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const std::string &output : outputs)
+        cases.push_back({output, "a.byte"});
+    const std::string device = windows_exe() == nullptr ? attach_loop_device(path("a.byte")) : "";
+    if (!device.empty()) {
+        std::filesystem::create_symlink(device, path("device.byte"));
+        cases.push_back({device, "device.byte"});
+    }
     const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
     for (const auto &options : modes) {
-        for (const std::string &output : outputs) {
+        for (const auto &[output, input] : cases) {
             std::vector<std::string> args = options;
-            args.insert(args.end(), {output, "a.byte"});
+            args.insert(args.end(), {output, input});
             ToolRun r = run_tool_in(dir.string(), args);
             EXPECT_EQ(1, r.status) << output << " " << options.size();
-            EXPECT_EQ("Input file \"a.byte\" is also the output file", r.console) << output;
+            EXPECT_EQ("Input file \"" + input + "\" is also the output file", r.console) << output;
             EXPECT_EQ(program, read("a.byte")) << output << " " << options.size();
         }
     }
+    detach_loop_device(device);
 }
 
 TEST_F(EndToEnd, InputThatTheRunCreatedIsRefused)
@@ -279,19 +290,30 @@ TEST_F(EndToEnd, FailedRunThroughALinkRemovesTheFileAndKeepsTheLink)
     std::filesystem::create_symlink("t.bin", path("chain1"));
     for (int i = 2; i <= 40; i++)
         std::filesystem::create_symlink("chain" + std::to_string(i - 1), path("chain" + std::to_string(i)));
+    // A name of some 4000 characters whose folder and link target together
+    // are longer than any path may be.
+    std::string deep = "deep";
+    for (int i = 0; i < 16; i++)
+        deep += "/" + std::string(245, 'd');
+    std::filesystem::create_directories(path(deep));
+    const std::string deep_link = deep + "/link.bin";
+    std::filesystem::create_symlink(std::string(200, 't'), path(deep_link));
     write("bad.byte", "zz\n");
     struct Row {
-        const char *link, *target, *untouched;
+        const char *link, *untouched, *input;
     };
-    for (const Row &row : {Row{"link.bin", "t.bin", "sub/t.bin"}, Row{"dangling.bin", "new.bin", "t.bin"},
-                           Row{"sub/link.bin", "sub/t.bin", "t.bin"}, Row{"chain40", "t.bin", "sub/t.bin"},
-                           Row{"sub/absolute.bin", "t.bin", "sub/t.bin"}, Row{"one.bin", "t", "t.bin"}}) {
+    for (const Row &row : {Row{"link.bin", "sub/t.bin", "bad.byte"}, Row{"dangling.bin", "t.bin", "bad.byte"},
+                           Row{"sub/link.bin", "t.bin", "bad.byte"}, Row{"chain40", "sub/t.bin", "bad.byte"},
+                           Row{"sub/absolute.bin", "sub/t.bin", "bad.byte"}, Row{"one.bin", "t.bin", "bad.byte"},
+                           Row{deep_link.c_str(), "t.bin", "bad.byte"},
+                           Row{"dangling.bin", "t.bin", "dangling.bin"}}) {
         write("t.bin", "old image");
         write("sub/t.bin", "old image");
         write("t", "old image");
-        EXPECT_EQ(1, run({row.link, "bad.byte"}).status) << row.link;
+        write(deep_link, "old image");
+        EXPECT_EQ(1, run({row.link, row.input}).status) << row.link;
         EXPECT_TRUE(std::filesystem::is_symlink(path(row.link))) << row.link;
-        EXPECT_FALSE(exists(row.target)) << row.link;
+        EXPECT_FALSE(std::filesystem::exists(path(row.link))) << row.link << " leads to a file still";
         EXPECT_EQ("old image", read(row.untouched)) << row.link;
     }
 

@@ -203,25 +203,19 @@ TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
 TEST_F(FaultInjection, OutputReplacedDuringRunIsNotRemoved)
 {
     // A FIFO as input holds the run until the test has swapped the output
-    // name for another file; the failing run must not remove that file.
+    // name for another file; the failing run must not remove that file. The
+    // test's open of the FIFO returns once the run has opened it, its output
+    // guarded by then.
     ASSERT_EQ(0, mkfifo(path("slow.byte").c_str(), 0600));
-    pid_t writer = fork();
-    if (writer == 0) {
-        for (int tries = 0; tries < 500 && !exists("out.bin"); tries++)
-            usleep(10000);
-        std::error_code ignored;
-        std::filesystem::rename(path("out.bin"), path("moved.bin"), ignored);
-        write("out.bin", "someone else's file");
-        // Always opened, so that the run never waits on the FIFO for ever.
-        FILE *fifo = fopen(path("slow.byte").c_str(), "w");
-        if (fifo != nullptr) {
-            fputs("zz\n", fifo);
-            fclose(fifo);
-        }
-        _exit(0);
-    }
-    ToolRun r = run({"out.bin", "slow.byte"});
-    waitpid(writer, nullptr, 0);
+    StartedTool tool = start_tool_in(dir.string(), {"out.bin", "slow.byte"});
+    ASSERT_GT(tool.pid, 0);
+    int fifo = open(path("slow.byte").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    std::filesystem::rename(path("out.bin"), path("moved.bin"));
+    write("out.bin", "someone else's file");
+    EXPECT_EQ(3, ::write(fifo, "zz\n", 3));
+    ToolRun r = finish_tool(tool);
+    close(fifo);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Mixing in \"slow.byte\"\nError reading input file (line 1)", r.console);
     EXPECT_EQ("someone else's file", read("out.bin"));
@@ -230,16 +224,21 @@ TEST_F(FaultInjection, OutputReplacedDuringRunIsNotRemoved)
 TEST_F(FaultInjection, UpdateOfAnOutputThatCannotSeekIsRefused)
 {
     // Without seeking back, the image would go after the bytes just read,
-    // and the run would report an update that never happened.
+    // and the run would report an update that never happened; with nothing
+    // in the FIFO, the read would wait for ever.
     ASSERT_EQ(0, mkfifo(path("pipe.bin").c_str(), 0600));
     int pipe_fd = open(path("pipe.bin").c_str(), O_RDWR);
     ASSERT_GE(pipe_fd, 0);
     const std::string old_image(512, 'o');
     ASSERT_EQ(512, ::write(pipe_fd, old_image.data(), old_image.size()));
     ToolRun r = run({"-u", "-s", "512", "pipe.bin", "a.byte"});
-    close(pipe_fd);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Unable to open output file \"pipe.bin\" for update", r.console);
+    // Refused before it read a byte of what a writer put in.
+    char left[513];
+    fcntl(pipe_fd, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(512, ::read(pipe_fd, left, sizeof left));
+    close(pipe_fd);
 }
 
 // Until the started tool holds `file` open (or no longer does); false if
@@ -257,6 +256,19 @@ bool wait_until_holding(pid_t pid, const std::string &file, bool holding)
         for (const auto &fd : std::filesystem::directory_iterator(process / "fd", ignored))
             found = found || std::filesystem::read_symlink(fd.path(), ignored) == file;
         if (found == holding)
+            return true;
+    }
+    return false;
+}
+
+// Until the started tool waits in the open of a FIFO for its reader.
+bool wait_until_waiting_for_a_reader(pid_t pid)
+{
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    for (int tries = 0; tries < 1000; tries++, usleep(10000)) {
+        std::ifstream in(wchan);
+        std::string waiting_in;
+        if (std::getline(in, waiting_in) && waiting_in == "wait_for_partner")
             return true;
     }
     return false;
@@ -291,10 +303,13 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
     std::string complete_image = blank_image(512);
     complete_image[0] = '\x11';
     complete_image[0x100] = '\x22';
-    // A signal ignored when the tool started stays ignored; on a terminal,
-    // the messages show before the interrupt.
-    ChildLimits plain, nohup, terminal;
+    // A signal ignored or blocked when the tool started stays so; on a
+    // terminal, the messages show before the interrupt. A small stack is
+    // enough for the handler.
+    ChildLimits plain, nohup, blocked, small_stack, terminal;
     nohup.ignored_signal = SIGINT;
+    blocked.blocked_signal = SIGTERM;
+    small_stack.stack_size = 16 * 1024;
     terminal.stdout_terminal = true;
     struct Row {
         int signal_number;
@@ -307,12 +322,19 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
                            Row{SIGXCPU, "SIGXCPU", false, plain}, Row{SIGALRM, "SIGALRM", false, plain},
                            Row{SIGUSR1, "SIGUSR1", false, plain}, Row{SIGUSR2, "SIGUSR2", false, plain},
                            Row{SIGVTALRM, "SIGVTALRM", false, plain}, Row{SIGPROF, "SIGPROF", false, plain},
-                           Row{SIGPIPE, "SIGPIPE", false, plain}, Row{SIGINT, "SIGINT", true, plain},
-                           Row{SIGINT, "SIGINT ignored on entry", false, nohup},
+                           Row{SIGPWR, "SIGPWR", false, plain}, Row{SIGIO, "SIGIO", false, plain},
+                           Row{SIGSTKFLT, "SIGSTKFLT", false, plain}, Row{SIGRTMIN, "SIGRTMIN", false, plain},
+                           Row{SIGRTMAX, "SIGRTMAX", false, plain}, Row{SIGPIPE, "SIGPIPE", false, plain},
+                           Row{SIGINT, "SIGINT", true, plain}, Row{SIGINT, "SIGINT ignored on entry", false, nohup},
+                           Row{SIGTERM, "SIGTERM blocked on entry", false, blocked},
+                           Row{SIGTERM, "SIGTERM with a 16 KiB stack", false, small_stack},
                            Row{SIGINT, "SIGINT on a terminal", false, terminal}}) {
         const bool plain_interrupt = row.signal_number == SIGINT && &row.limits == &plain;
-        if (const char *reason = left_out(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") +
-                                                (plain_interrupt ? "SIGINT" : "POSIX"))) {
+        const char *reason = left_out(std::string("InterruptedRunLeavesNoOutputAndEndsBySignal/") +
+                                      (plain_interrupt ? "SIGINT" : "POSIX"));
+        if (reason == nullptr && &row.limits == &small_stack)
+            reason = left_out("InterruptedRunLeavesNoOutputAndEndsBySignal/small stack");
+        if (reason != nullptr) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }
@@ -324,7 +346,7 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
         }
         if (terminal_check > 0)
             close(terminal_check);
-        const bool ends_run = row.signal_number != SIGPIPE && &row.limits != &nohup;
+        const bool ends_run = row.signal_number != SIGPIPE && &row.limits != &nohup && &row.limits != &blocked;
         write("out.bin", old_image);
         std::vector<std::string> args = {"-s", "512", "out.bin", "a.byte", "slow.byte"};
         if (row.update)
@@ -368,7 +390,7 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
     ASSERT_EQ(0, mkfifo(path("unread.bin").c_str(), 0600));
     StartedTool waiting = start_tool_in(dir.string(), {"unread.bin", "a.byte"});
     ASSERT_GT(waiting.pid, 0);
-    usleep(300000);
+    EXPECT_TRUE(wait_until_waiting_for_a_reader(waiting.pid));
     kill(waiting.pid, SIGINT);
     siginfo_t info{};
     for (int tries = 0; tries < 500 && info.si_pid == 0; tries++, usleep(10000))
@@ -386,7 +408,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
 {
     // Enough messages to flush standard output part-way through the run.
     // Standard output that is the output file or an input, however the shell
-    // opened it, gets no message at all.
+    // opened it, gets no message at all, from the usage text on; a name that
+    // leads through it (/dev/stdout) still reaches that file.
     std::string name = "a-file-of-byte-records-with-a-rather-long-name.byte";
     const std::string records = read("a.byte");
     std::string image = blank_image(1024);
@@ -394,28 +417,37 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     image[0x100] = '\x22';
     const std::string tail = "tail";
     const std::string out = path("out.bin"), input = path(name);
+    // Markers: standard output on the pipe that the test reads, and on a
+    // block device that is also the output (a loop device over disk.img).
+    const char *const pipe = "|", *const device = "device";
     struct Row {
         const char *name;
-        const char *file;  // standard output's file, if not closed
+        const char *file; // standard output's file, if not closed
         int flags;
         const char *output;
         bool in_create, in_update;
+        const char *input, *size;
+        bool succeeds;
     };
-    for (const Row &row : {Row{"closed", nullptr, 0, "out.bin", true, true},
-                           Row{"full", "/dev/full", O_WRONLY, "out.bin", true, true},
-                           Row{"> out.bin", out.c_str(), O_WRONLY | O_TRUNC, "out.bin", true, false},
-                           Row{">> out.bin", out.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
-                           Row{"1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true},
-                           Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true},
-                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true},
-                           Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true}}) {
+    for (const Row &row : {Row{"closed", nullptr, 0, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"full", "/dev/full", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"> out.bin", out.c_str(), O_WRONLY | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true},
+                           Row{">> out.bin", out.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"usage text, 1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true, name.c_str(), "0", false},
+                           Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true, name.c_str(), "1K", true},
+                           Row{"/dev/stdout into a pipe", pipe, 0, "/dev/stdout", true, false, name.c_str(), "1K", true},
+                           Row{"/dev/stdout as an input", input.c_str(), O_RDWR, "out.bin", true, true, "/dev/stdout", "1K", true},
+                           Row{"/dev/stdout, >> input", input.c_str(), O_WRONLY | O_APPEND, "/dev/stdout", true, true, name.c_str(), "1K", false},
+                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"a block device", device, O_WRONLY, device, true, true, name.c_str(), "1K", true},
+                           Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true}}) {
         if (const char *reason = left_out(std::string("StandardOutputIntoAFile/") + row.name)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }
         ChildLimits limits;
         limits.stdout_closed = row.file == nullptr;
-        limits.stdout_path = row.file;
         limits.stdout_flags = row.flags;
         // Each input is closed once mixed in: a few descriptors are enough.
         limits.open_files = row.name == std::string("ulimit -n 8") ? 8 : 0;
@@ -423,18 +455,33 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             if (!(update ? row.in_update : row.in_create))
                 continue;
             write(name, records);
-            std::vector<std::string> args = {"-s", "1K", row.output};
+            // A device has whole sectors; what lies beyond the image stays.
+            const std::string image_file = row.output == device ? "disk.img" : "out.bin";
+            const std::string beyond = row.output == device ? std::string(1024, 't') : tail;
+            std::string before = update ? std::string(1024, 'u') + beyond
+                                        : row.output == device ? std::string(1024, 'c') + beyond : "";
+            write(image_file, before);
+            std::string output = row.output == device ? attach_loop_device(path("disk.img")) : row.output;
+            if (output.empty()) {
+                std::cout << "row " << row.name << " left out: no loop device here\n";
+                continue;
+            }
+            limits.stdout_path = row.file == device ? output.c_str() : row.file == pipe ? nullptr : row.file;
+            std::vector<std::string> args = {"-s", row.size, output};
             std::string expected = image;
-            write("out.bin", "");
             if (update) {
-                write("out.bin", std::string(1024, 'u') + tail);
                 args.insert(args.begin(), "-u");
                 std::replace(expected.begin(), expected.end(), '\xFF', 'u');
-                expected += tail;
             }
-            args.insert(args.end(), 300, name);
-            EXPECT_EQ(0, run_tool_in(dir.string(), args, limits).status) << row.name << " " << update;
-            EXPECT_EQ(expected, read("out.bin")) << row.name << " " << update;
+            if (update || row.output == device)
+                expected += beyond;
+            args.insert(args.end(), 300, row.input);
+            ToolRun r = run_tool_in(dir.string(), args, limits);
+            if (row.output == device)
+                detach_loop_device(output);
+            EXPECT_EQ(row.succeeds ? 0 : 1, r.status) << row.name << " " << update;
+            EXPECT_EQ(row.succeeds ? expected : before, row.file == pipe ? r.console : read(image_file))
+                << row.name << " " << update;
             EXPECT_EQ(records, read(name)) << row.name << " " << update;
         }
     }
