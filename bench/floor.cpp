@@ -17,11 +17,14 @@ int main(int argc, char **argv)
     }
     const unsigned size = static_cast<unsigned>(atoi(argv[1]));
     unsigned char *image = static_cast<unsigned char *>(malloc(size));
+    // A buffer given with its size: the C library ignores the size of one
+    // it is asked to allocate itself.
+    static char input_buffer[128 * 1024];
     FILE *input = fopen(argv[3], "rb");
     if (image == nullptr || input == nullptr)
         return 1;
     memset(image, 0xFF, size);
-    setvbuf(input, nullptr, _IOFBF, 128 * 1024);
+    setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     printf("Mixing in \"%s\"", argv[3]);
     for (unsigned line = 1;; line++) {
         int c = getc_unlocked(input);

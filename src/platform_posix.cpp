@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -197,33 +196,45 @@ static void release_interrupts(OutputFile &output)
     output.holding_interrupts = false;
 }
 
-// The target of the link `name` in `folder`, or an empty text.
-static std::string read_link(int folder, const char *name)
+// The target of the link `name` in `folder`, in a buffer of its own, or null.
+static char *read_link(int folder, const char *name)
 {
-    std::string target(256, '\0');
-    for (;;) {
-        ssize_t length = readlinkat(folder, name, &target[0], target.size());
-        if (length < 0)
-            return std::string();
-        if (static_cast<size_t>(length) < target.size()) {
-            target.resize(static_cast<size_t>(length));
+    for (size_t size = 256;; size *= 2) {
+        char *target = static_cast<char *>(malloc(size));
+        ssize_t length = target == nullptr ? -1 : readlinkat(folder, name, target, size);
+        if (length >= 0 && static_cast<size_t>(length) < size) {
+            target[length] = '\0';
             return target;
         }
-        target.resize(target.size() * 2);
+        free(target);
+        if (length < 0)
+            return nullptr;
     }
 }
 
 // Opens the folder that holds the last name of `path`, counted from `from`
-// unless the path is absolute, and sets `last` to that name; -1 on failure.
-static int open_folder_of(int from, const std::string &path, std::string &last)
+// unless the path is absolute, and puts a copy of that name in `last`; -1 on
+// failure.
+static int open_folder_of(int from, char *path, char *&last)
 {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        last = path;
-        return openat(from, ".", FOLDER_FLAGS);
+    char *slash = strrchr(path, '/');
+    int folder;
+    if (slash == nullptr) {
+        folder = openat(from, ".", FOLDER_FLAGS);
+        slash = path - 1;
+    } else {
+        char kept = slash[1];
+        slash[1] = '\0';
+        folder = openat(from, path, FOLDER_FLAGS);
+        slash[1] = kept;
     }
-    last = path.substr(slash + 1);
-    return openat(from, path.substr(0, slash + 1).c_str(), FOLDER_FLAGS);
+    free(last);
+    last = strdup(slash + 1);
+    if (last == nullptr && folder >= 0) {
+        close(folder);
+        folder = -1;
+    }
+    return folder;
 }
 
 // The folder and last name of the file that `name` leads to, with every
@@ -232,15 +243,18 @@ static int open_folder_of(int from, const std::string &path, std::string &last)
 // joined, so every name that the kernel takes works. The file itself need not
 // exist: a new file, or the target of a dangling link. -1 when a folder
 // cannot be opened, or the chain is too long or loops.
-static int find_place(const char *name, std::string &last)
+static int find_place(const char *name, char *&last)
 {
-    int folder = open_folder_of(AT_FDCWD, name, last);
+    char *path = strdup(name);
+    int folder = path == nullptr ? -1 : open_folder_of(AT_FDCWD, path, last);
+    free(path);
     for (int links = 0; folder >= 0; links++) {
         struct stat status;
-        if (fstatat(folder, last.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode))
+        if (fstatat(folder, last, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode))
             return folder;
-        std::string target = links < MAX_LINK_HOPS ? read_link(folder, last.c_str()) : std::string();
-        int next = target.empty() ? -1 : open_folder_of(folder, target, last);
+        char *target = links < MAX_LINK_HOPS ? read_link(folder, last) : nullptr;
+        int next = target == nullptr ? -1 : open_folder_of(folder, target, last);
+        free(target);
         close(folder);
         folder = next;
     }
@@ -260,12 +274,8 @@ static bool at_its_place(const OutputFile &output)
 // known to be this run's.
 static int create_where_the_link_leads(const char *name, OutputFile &output)
 {
-    std::string last;
-    output.folder = find_place(name, last);
+    output.folder = find_place(name, output.last_name);
     if (output.folder < 0)
-        return -1;
-    output.last_name = strdup(last.c_str());
-    if (output.last_name == nullptr)
         return -1;
     int fd = openat(output.folder, output.last_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                     0666);
@@ -305,11 +315,8 @@ int open_output(const char *name, bool update, OutputFile &output)
         fd = open_for_create(name, output);
     }
     // Where a new or emptied file lies, to remove it again.
-    if (!update && fd >= 0 && output.folder < 0) {
-        std::string last;
-        output.folder = find_place(name, last);
-        output.last_name = strdup(last.c_str());
-    }
+    if (!update && fd >= 0 && output.folder < 0)
+        output.folder = find_place(name, output.last_name);
     int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
     bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 &&
                   identify_descriptor(fd, output.identity) == 0;
