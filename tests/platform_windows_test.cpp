@@ -1,7 +1,8 @@
 // The Windows platform module where the tool under wine cannot reach it: the
-// console events that end a run (wine turns only SIGINT into one), and the
-// removal of an output that the run still holds open. Built by the Windows
-// build, run under wine; no GoogleTest there, so plain checks.
+// console events that end a run (wine turns only SIGINT into one), names that
+// wine cannot hold, and the removal of an output that the run still holds
+// open. Built by the Windows build, run under wine; no GoogleTest there, so
+// plain checks.
 #include "../src/platform_windows.cpp"
 
 #include <initializer_list>
@@ -39,6 +40,18 @@ int main()
     // FALSE passes an event that does not end the run on to the next handler.
     check(!on_console_control(CTRL_LOGOFF_EVENT), "a log-off is passed on");
 
+    // Every UTF-16 name, lone surrogates included, comes back exactly from
+    // the tool's narrow form; what is not that form names no file at all.
+    const wchar_t every_kind[] = L"a\x00E9\x20AC\xD83D\xDE00 \xD800.bin \xDC00\xD800 \xDBFF";
+    char *narrowed = narrow(every_kind);
+    check(wide(narrowed) == every_kind, "every UTF-16 name comes back as it was");
+    delete[] narrowed;
+    for (const char *not_wtf8 :
+         {"\xE9t\xE9", "\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF8"})
+        check(wide(not_wtf8).empty(), "a name in another code page or form is refused");
+
+    // Another program holding the output keeps it past the removal: it is
+    // empty by then.
     OutputFile held;
     check(open_output("held.bin", false, held) == 0 && held.created && held.identity.kind == FileKind::regular &&
               guard_output(held) == 0,
@@ -47,7 +60,12 @@ int main()
         fputs("partial image", held.stream);
         fflush(held.stream);
     }
+    HANDLE reader = CreateFileA("held.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     abort_output(held);
+    LARGE_INTEGER size = {};
+    check(GetFileSizeEx(reader, &size) && size.QuadPart == 0, "an aborted output is emptied");
+    CloseHandle(reader);
     check(!file_exists("held.bin"), "an aborted output is removed");
 
     // Marked read-only while the run holds it, the file may not be deleted:
