@@ -40,12 +40,19 @@ int main()
     // FALSE passes an event that does not end the run on to the next handler.
     check(!on_console_control(CTRL_LOGOFF_EVENT), "a log-off is passed on");
 
-    // Every UTF-16 name, lone surrogates included, comes back exactly from
-    // the tool's narrow form; what is not that form names no file at all.
-    const wchar_t every_kind[] = L"a\x00E9\x20AC\xD83D\xDE00 \xD800.bin \xDC00\xD800 \xDBFF";
-    char *narrowed = narrow(every_kind);
-    check(wide(narrowed) == every_kind, "every UTF-16 name comes back as it was");
-    delete[] narrowed;
+    // Names are UTF-8 inside the tool, so that they print as given; a UTF-16
+    // surrogate without its partner, which UTF-8 cannot express, is kept as
+    // well, and every name comes back exactly. What is not in that form
+    // names no file at all.
+    const wchar_t every_kind[] = L"\x7F\x80\x7FF\x800\xFFFF\xD800\xDC00\xD83D\xDE00\xDBFF\xDFFF";
+    const wchar_t unpaired[] = L"\xD800 \xDBFF \xDC00 \xDFFF \xDC00\xD800 \xDC00\xDC00 \xD800\xE000 \xD7FF\xDC00.bin";
+    char *utf8 = narrow(every_kind), *wtf8 = narrow(unpaired);
+    check(strcmp(utf8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"
+                       "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF") == 0,
+          "names are UTF-8");
+    check(wide(utf8) == every_kind && wide(wtf8) == unpaired, "every UTF-16 name comes back as it was");
+    delete[] utf8;
+    delete[] wtf8;
     for (const char *not_wtf8 :
          {"\xE9t\xE9", "\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF8"})
         check(wide(not_wtf8).empty(), "a name in another code page or form is refused");
