@@ -26,15 +26,13 @@ static char *narrow(const wchar_t *name)
     for (size_t i = 0; name[i] != L'\0'; i++) {
         uint32_t c = name[i];
         if (c >= 0xD800 && c < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+            c = 0x10000 + ((c & 0x3FF) << 10 | (name[++i] & 0x3FF));
         int continuation = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
         converted += static_cast<char>(LEAD[continuation] | c >> (6 * continuation));
         for (int k = continuation - 1; k >= 0; k--)
             converted += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
     }
-    char *copy = new char[converted.size() + 1];
-    memcpy(copy, converted.c_str(), converted.size() + 1);
-    return copy;
+    return _strdup(converted.c_str());
 }
 
 // WTF-8 back to UTF-16. Bytes that are not WTF-8 in its shortest form (a
@@ -46,7 +44,8 @@ static std::wstring wide(const char *name)
     std::wstring converted;
     for (const unsigned char *next = reinterpret_cast<const unsigned char *>(name); *next != 0;) {
         uint32_t c = *next++;
-        int continuation = c < 0x80 ? 0 : c < 0xC0 ? -1 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF8 ? 3 : -1;
+        // A lead byte from 0xF8 on fails below as beyond U+10FFFF.
+        int continuation = c < 0x80 ? 0 : c < 0xC0 ? -1 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
         if (continuation < 0)
             return std::wstring();
         c &= 0x7F >> continuation; // the lead byte's own bits

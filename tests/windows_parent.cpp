@@ -2,8 +2,10 @@
 // cannot: `windows_parent.exe no-handles TOOL ARGS...` gives it no standard
 // handles at all; `windows_parent.exe serve-pipe TOOL ARGS...` serves the file
 // NAME of this folder on the pipe \\.\pipe\NAME that the arguments name, to
-// as many clients as there are such arguments, and then to none. Exits with
-// the tool's status.
+// as many clients as there are such arguments, and then to none;
+// `windows_parent.exe wide TOOL ARGS...` only passes the arguments, with
+// their \uXXXX escapes, on the wide command line. Exits with the tool's
+// status.
 #include <string>
 #include <vector>
 
@@ -13,11 +15,20 @@ namespace {
 
 const std::wstring PIPE_PREFIX = L"\\\\.\\pipe\\";
 
+// \uXXXX in an argument stands for that UTF-16 unit, which no POSIX
+// argument can carry to wine: a surrogate without its partner.
 std::wstring command_line(int argc, wchar_t **argv)
 {
     std::wstring line;
-    for (int i = 2; i < argc; i++)
-        line += std::wstring(i > 2 ? L" " : L"") + L"\"" + argv[i] + L"\"";
+    for (int i = 2; i < argc; i++) {
+        line += i > 2 ? L" \"" : L"\"";
+        for (const wchar_t *next = argv[i]; *next != L'\0'; next++) {
+            bool escape = next[0] == L'\\' && next[1] == L'u' && wcslen(next) >= 6;
+            line += escape ? static_cast<wchar_t>(wcstoul(std::wstring(next + 2, 4).c_str(), nullptr, 16)) : *next;
+            next += escape ? 5 : 0;
+        }
+        line += L"\"";
+    }
     return line;
 }
 
