@@ -74,6 +74,10 @@ inline const char *left_out(const std::string &case_name)
         {"OutputReplacedDuringRunIsNotRemoved", "wine opens a FIFO without waiting for its writer"},
         {"InterruptedRunLeavesNoOutputAndEndsBySignal/POSIX", "a POSIX signal; Windows has only Ctrl-C"},
         {"StandardOutputIntoAFile//dev/stdout", "/dev/stdout is POSIX"},
+        {"StandardOutputIntoAFile//dev/stdout into a pipe", "/dev/stdout is POSIX"},
+        {"StandardOutputIntoAFile//dev/stdout as an input", "/dev/stdout is POSIX"},
+        {"StandardOutputIntoAFile//dev/stdout, >> input", "/dev/stdout is POSIX"},
+        {"StandardOutputIntoAFile/a block device", "a loop device is Linux's"},
         {"StandardOutputIntoAFile/ulimit -n 8", "wine itself needs more descriptors than that"},
         {"OutputOfUnknownIdentityIsNeverTruncated", "an LD_PRELOAD library is POSIX"},
     };
@@ -82,6 +86,8 @@ inline const char *left_out(const std::string &case_name)
          "the library to preload is the build machine's, and would load into the emulator"},
         {"StandardOutputIntoAFile/ulimit -n 8", "the emulator itself needs more descriptors than that"},
         {"InterruptedRunLeavesNoOutputAndEndsBySignal/small stack", "the emulator itself needs a larger stack"},
+        {"InterruptedRunLeavesNoOutputAndEndsBySignal/SIGRTMIN",
+         "the emulator keeps the lowest real-time signals for itself and shifts the tool's"},
     };
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizers' runtime needs a larger stack than the tool.
