@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -346,15 +347,14 @@ inline mode_t new_file_permissions()
 // and the tests run as root; empty otherwise. detach_loop_device lets it go.
 inline std::string attach_loop_device(const std::string &file)
 {
-    std::string device(64, '\0');
+    char device[64] = "";
     FILE *losetup = popen(("losetup -f --show '" + file + "' 2>/dev/null").c_str(), "r");
     if (losetup == nullptr)
         return std::string();
-    if (fgets(&device[0], static_cast<int>(device.size()), losetup) == nullptr)
-        device.clear();
-    pclose(losetup);
-    device.resize(device.find_first_of("\n\0"));
-    return device;
+    bool named = fgets(device, sizeof device, losetup) != nullptr;
+    if (pclose(losetup) != 0 || !named)
+        return std::string();
+    return std::string(device, strcspn(device, "\n"));
 }
 
 inline void detach_loop_device(const std::string &device)
