@@ -130,9 +130,11 @@ TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
 {
     // Root reads and writes without permission, so root runs the tool as
     // nobody in a directory that nobody owns. An output in a directory that
-    // forbids its removal is emptied instead.
+    // forbids its removal is emptied instead; one in a directory that may
+    // be written and searched but not read is removed all the same.
     ChildLimits limits;
     std::filesystem::create_directory(path("locked"));
+    std::filesystem::create_directory(path("unreadable"));
     write("locked/old.bin", "old image");
     if (running_as_root()) {
         limits.user = UNPRIVILEGED_USER;
@@ -142,6 +144,7 @@ TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
     write("b.byte", read("a.byte"));
     chmod(path("a.byte").c_str(), 0);
     chmod(path("locked").c_str(), 0555);
+    chmod(path("unreadable").c_str(), 0333);
     struct Row {
         std::vector<std::string> args;
         std::string message;
@@ -150,6 +153,8 @@ TEST_F(FaultInjection, MissingPermissionsLeaveNoOutput)
     };
     for (const Row &row : {Row{{"out.bin", "a.byte"}, "Unable to open input file \"a.byte\" for reading", 0, false},
                            Row{{"locked/out.bin", "a.byte"}, "Unable to create output file \"locked/out.bin\"", 0, false},
+                           Row{{"unreadable/out.bin", "a.byte"}, "Unable to open input file \"a.byte\" for reading", 0,
+                               false},
                            Row{{"-s", "64K", "locked/old.bin", "b.byte"},
                                "Mixing in \"b.byte\"\nError writing output file \"locked/old.bin\"\n", 16 * 1024, true}}) {
         limits.file_size = row.file_size;
