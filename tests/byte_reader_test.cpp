@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "capabilities.h"
 #include "image_job.h"
 #include "records.h"
 
@@ -204,6 +205,7 @@ ssize_t read_then_fail(void *cookie, char *buffer, size_t size)
 
 Mixed mix_failing_after(const std::string &text)
 {
+#if ROMWEAVE_HAS_FOPENCOOKIE
     FailingSource source{text};
     cookie_io_functions_t io{};
     io.read = read_then_fail;
@@ -212,12 +214,19 @@ Mixed mix_failing_after(const std::string &text)
     Mixed result = mix_stream(input, {});
     fclose(input);
     return result;
+#else
+    (void)text;
+    (void)read_then_fail;
+    return {};
+#endif
 }
 
 } // namespace
 
 TEST(ByteReader, ReadErrorBetweenRecordsFails)
 {
+    if (const char *reason = left_out(FOPENCOOKIE))
+        GTEST_SKIP() << reason;
     Mixed m = mix_failing_after("0000: 01\n0001: 02\n");
     EXPECT_EQ(1, m.status);
     EXPECT_EQ("\nError reading input file (line 3)", m.console);
@@ -226,6 +235,8 @@ TEST(ByteReader, ReadErrorBetweenRecordsFails)
 
 TEST(ByteReader, ReadErrorInsideARecordFails)
 {
+    if (const char *reason = left_out(FOPENCOOKIE))
+        GTEST_SKIP() << reason;
     Mixed m = mix_failing_after("0000: 01\n0001: 0");
     EXPECT_EQ("\nError reading input file (line 2)", m.console);
 }
