@@ -16,6 +16,6 @@ gzip -dc "$prefix/share/man/man1/romweave.1.gz" | cmp -s - "$source/doc/romweave
 
 "$prefix/bin/romweave" -s 8K -A LLLCBA9876543210 "$prefix/board.bin" \
   "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
-size=$(stat -c %s "$prefix/board.bin")
+size=$(wc -c < "$prefix/board.bin")
 [ "$size" -eq 8192 ] || { echo "installed binary built $size bytes, not 8192"; exit 1; }
 echo "install: binary, manual page, copyright and changelog installed; the binary works"
