@@ -76,4 +76,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalise_deb.cmake)
+# The static build (cmake/x86_64-linux-musl.cmake) runs on any distribution:
+# its cpack makes a tar.gz of the same tree, to unpack into a prefix.
+if(ROMWEAVE_STATIC_LINUX)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME romweave-${PROJECT_VERSION}-linux-x86_64)
+  set(CPACK_PACKAGING_INSTALL_PREFIX "")
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalise_archive.cmake)
+endif()
 include(CPack)
