@@ -11,6 +11,8 @@ test -x "$prefix/bin/romweave" || { echo "bin/romweave not installed"; exit 1; }
 for file in share/man/man1/romweave.1.gz share/doc/romweave/copyright share/doc/romweave/changelog.gz; do
   test -f "$prefix/$file" || { echo "$file not installed"; exit 1; }
 done
+# Nothing else, so that the README's line that removes them misses nothing.
+[ "$(find "$prefix" -type f | wc -l)" -eq 4 ] || { echo "more than those files installed:"; find "$prefix" -type f; exit 1; }
 gzip -dc "$prefix/share/man/man1/romweave.1.gz" | cmp -s - "$source/doc/romweave.1" ||
   { echo "the installed manual page is not doc/romweave.1"; exit 1; }
 

@@ -2,9 +2,12 @@
 # Makes the source tarball twice (the same bytes both times), checks that it
 # holds exactly the files of its MANIFEST (in a git checkout, the tracked
 # ones), unpacks it where there is no git checkout, builds the tool from it,
-# builds the example image, and makes the tarball again from there.
+# builds the example image, and makes the tarball again from there. Exit 77
+# (skipped) where there is nothing to make it from.
 set -euo pipefail
 build=$1 source=$2 version=$3
+[ -e "$source/.git" ] || [ -e "$source/MANIFEST" ] ||
+  { echo "skipped: neither a git checkout nor an unpacked release with its MANIFEST"; exit 77; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 tarball=$build/romweave-$version.tar.gz
