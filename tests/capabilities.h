@@ -13,7 +13,6 @@ struct Capability {
 // The system that runs the tests.
 const Capability PROC = {ROMWEAVE_HAS_PROC, "needs /proc/<pid>/fd to see which files the tool holds"};
 const Capability DEV_FULL = {ROMWEAVE_HAS_DEV_FULL, "needs /dev/full, a device that is always full"};
-const Capability FOPENCOOKIE = {ROMWEAVE_HAS_FOPENCOOKIE, "needs fopencookie() for a stream that fails"};
 
 // The tool under test: a Windows build lacks the POSIX ones, an emulated or
 // static build takes no preloaded library, and a launcher (wine, qemu-user)
