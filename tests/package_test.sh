@@ -30,8 +30,9 @@ echo "package: $(basename "$deb"), depends on $(dpkg-deb -f "$deb" Depends), unp
 
 missing=()
 if command -v lintian >/dev/null; then
-  # lintian refuses nothing for running as root, but says so on stderr.
-  tags=$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)
+  # lintian refuses nothing for running as root, but says so on stderr. It
+  # leaves a database file behind in TMPDIR.
+  tags=$(TMPDIR=$scratch lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)
   [ -z "$tags" ] || { echo "lintian:"; echo "$tags"; exit 1; }
   echo "package: lintian reports no error or warning"
 else
