@@ -27,9 +27,9 @@ const Capability PRELOAD = {ROMWEAVE_HAS_PRELOAD,
                             "dynamically linked build takes"};
 const Capability NATIVE_PROCESS = {ROMWEAVE_HAS_NATIVE_PROCESS,
                                    "the launcher in the tool's process needs more descriptors than that"};
-const Capability OWN_REALTIME_SIGNALS = {ROMWEAVE_HAS_NATIVE_PROCESS,
-                                         "the emulator keeps the lowest real-time signals for itself and shifts "
-                                         "the tool's"};
+const Capability REALTIME_SIGNALS = {ROMWEAVE_HAS_REALTIME_SIGNALS,
+                                     "the tool's emulator or C library keeps the lowest real-time signals for "
+                                     "itself, so they are not the tests' SIGRTMIN"};
 #if defined(__SANITIZE_ADDRESS__)
 const Capability SMALL_STACK = {false, "AddressSanitizer's runtime needs a larger stack than the tool"};
 #else

@@ -351,7 +351,7 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
         if (reason == nullptr && &row.limits == &small_stack)
             reason = left_out(SMALL_STACK);
         if (reason == nullptr && row.signal_number == SIGRTMIN)
-            reason = left_out(OWN_REALTIME_SIGNALS);
+            reason = left_out(REALTIME_SIGNALS);
         if (reason != nullptr) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
