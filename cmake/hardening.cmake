@@ -1,9 +1,11 @@
 # The hardening Debian gives its own packages: a position-independent
 # executable, stack protection, fortified libc calls and read-only relocations
 # bound at start. No -fcf-protection: Debian 12's C start files carry no CET
-# note, so the linker could never mark the tool, and the flag would buy nothing. Fortify needs optimisation and does not mix with the
-# sanitizers, so Debug, sanitizer and fuzz builds go without it.
+# note, so the linker could never mark the tool, and the flag would buy
+# nothing. Fortify needs optimisation and does not mix with the sanitizers, so
+# Debug, sanitizer and fuzz builds go without it.
 include(CheckCXXCompilerFlag)
+include(CheckLinkerFlag)
 include(CheckPIESupported)
 
 if(WIN32)
@@ -47,6 +49,10 @@ endif()
 foreach(target ${hardened_targets})
   target_compile_options(${target} PRIVATE ${hardening} ${fortify})
 endforeach()
-foreach(target ${hardened_executables})
-  target_link_options(${target} PRIVATE LINKER:-z,relro LINKER:-z,now)
-endforeach()
+# Only where the linker takes them: ELF linkers do, the Mach-O one does not.
+check_linker_flag(CXX LINKER:-z,relro,-z,now ROMWEAVE_LINKER_HAS_RELRO_NOW)
+if(ROMWEAVE_LINKER_HAS_RELRO_NOW)
+  foreach(target ${hardened_executables})
+    target_link_options(${target} PRIVATE LINKER:-z,relro LINKER:-z,now)
+  endforeach()
+endif()

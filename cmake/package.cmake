@@ -4,18 +4,13 @@
 # build makes a zip instead.
 include(${CMAKE_CURRENT_LIST_DIR}/release_date.cmake)
 
-# The source release, romweave-VERSION.tar.gz in the build directory: exactly
-# the files that git tracks in the checked-out commit, every member with the
-# commit's time, compressed without a time stamp, so the same commit always
-# gives the same tarball. Only from a git checkout.
-find_package(Git QUIET)
-if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
-  add_custom_target(source_tarball
-    COMMAND sh -c "\"$0\" -C \"$1\" archive --format=tar --prefix=romweave-$2/ HEAD | gzip -9n > romweave-$2.tar.gz"
-            ${GIT_EXECUTABLE} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION}
-    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
-    VERBATIM)
-endif()
+# The source release, romweave-VERSION.tar.gz in the build directory, from a
+# git checkout or from an unpacked release (source_tarball.cmake).
+add_custom_target(source_tarball
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR} -DRELEASE=romweave-${PROJECT_VERSION}
+          -P ${CMAKE_CURRENT_LIST_DIR}/source_tarball.cmake
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  VERBATIM)
 # cpack's own source package would take in whatever lies in the checkout.
 set(CPACK_SOURCE_IGNORE_FILES "/[.]git/" "/build[^/]*/")
 if(WIN32)
@@ -81,4 +76,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalise_deb.cmake)
+# The static build (cmake/x86_64-linux-musl.cmake) runs on any distribution:
+# its cpack makes a tar.gz of the same tree, to unpack into a prefix.
+if(ROMWEAVE_STATIC_LINUX)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME romweave-${PROJECT_VERSION}-linux-x86_64)
+  set(CPACK_PACKAGING_INSTALL_PREFIX "")
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/normalise_archive.cmake)
+endif()
 include(CPack)

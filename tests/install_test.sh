@@ -11,11 +11,13 @@ test -x "$prefix/bin/romweave" || { echo "bin/romweave not installed"; exit 1; }
 for file in share/man/man1/romweave.1.gz share/doc/romweave/copyright share/doc/romweave/changelog.gz; do
   test -f "$prefix/$file" || { echo "$file not installed"; exit 1; }
 done
+# Nothing else, so that the README's line that removes them misses nothing.
+[ "$(find "$prefix" -type f | wc -l)" -eq 4 ] || { echo "more than those files installed:"; find "$prefix" -type f; exit 1; }
 gzip -dc "$prefix/share/man/man1/romweave.1.gz" | cmp -s - "$source/doc/romweave.1" ||
   { echo "the installed manual page is not doc/romweave.1"; exit 1; }
 
 "$prefix/bin/romweave" -s 8K -A LLLCBA9876543210 "$prefix/board.bin" \
   "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
-size=$(stat -c %s "$prefix/board.bin")
+size=$(wc -c < "$prefix/board.bin")
 [ "$size" -eq 8192 ] || { echo "installed binary built $size bytes, not 8192"; exit 1; }
 echo "install: binary, manual page, copyright and changelog installed; the binary works"
