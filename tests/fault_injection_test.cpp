@@ -431,11 +431,12 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     // Enough messages to flush standard output part-way through the run.
     // Standard output that is the output file or an input, however the shell
     // opened it, gets no message at all, from the usage text on; a name that
-    // leads through it (/dev/stdout) still reaches that file. On Windows a
-    // parent may give the tool no standard handles at all, a named pipe's
-    // server must see one client for each time it is named, and a name that
-    // the system cannot hold (wine: a lone surrogate) is refused, never read
-    // as another.
+    // leads through it (/dev/stdout) still reaches that file. On Windows cmd
+    // holds its redirection's file unshared for writing (the run fails, with
+    // no word in that file), a parent may give no standard handles, a named
+    // pipe's server must see one client for each time it is named, and a
+    // name that the system cannot hold (wine: a lone surrogate) is refused,
+    // never read as another.
     std::string name = "a-file-of-byte-records-with-a-rather-long-name.byte";
     const std::string records = read("a.byte");
     std::string image = blank_image(1024);
@@ -469,6 +470,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
                            Row{"a block device", device, O_WRONLY, device, true, true, name.c_str(), "1K", true},
                            Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", false, ">>out.bin"},
                            Row{"no standard handles", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true, "no-handles"},
                            Row{"input from a named pipe", "/dev/null", O_WRONLY, "out.bin", true, true, named_pipe.c_str(), "1K", true, "serve-pipe"},
                            Row{"a lone surrogate in the output's name", "/dev/null", O_WRONLY, "out\\uD800.bin", true, false, name.c_str(), "1K", false, "wide"}}) {

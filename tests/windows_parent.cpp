@@ -4,8 +4,9 @@
 // NAME of this folder on the pipe \\.\pipe\NAME that the arguments name, to
 // as many clients as there are such arguments, and then to none;
 // `windows_parent.exe wide TOOL ARGS...` only passes the arguments, with
-// their \uXXXX escapes, on the wide command line. Exits with the tool's
-// status.
+// their \uXXXX escapes, on the wide command line; `windows_parent.exe
+// '>>FILE' TOOL ARGS...` appends its standard output to FILE as cmd.exe's
+// `>>` does, sharing it for reading only. Exits with the tool's status.
 #include <string>
 #include <vector>
 
@@ -73,8 +74,15 @@ int wmain(int argc, wchar_t **argv)
     const std::wstring how = argv[1];
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (how == L"no-handles")
+    if (how == L"no-handles" || how.compare(0, 2, L">>") == 0)
         startup.dwFlags = STARTF_USESTDHANDLES;
+    if (how.compare(0, 2, L">>") == 0) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        startup.hStdOutput = CreateFileW(how.c_str() + 2, FILE_APPEND_DATA, FILE_SHARE_READ, &inherited, OPEN_ALWAYS,
+                                         0, nullptr);
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     Served served = {};
     for (int i = 3; i < argc; i++) {
         if (how == L"serve-pipe" && PIPE_PREFIX.compare(0, std::wstring::npos, argv[i], PIPE_PREFIX.size()) == 0) {
