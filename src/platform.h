@@ -49,10 +49,11 @@ bool standard_output_leads_to(const FileIdentity &file);
 int silence_standard_output();
 
 // The arguments in UTF-8: on POSIX systems argv itself; on Windows taken from
-// the wide command line, so that no name is bound to the code page.
+// the wide command line, so that no name is bound to the code page, as WTF-8,
+// which keeps every UTF-16 name exactly.
 char **command_line_arguments(int argc, char **argv);
 
-// fopen(name, "rb") for an input; on Windows through the wide functions.
+// fopen(name, "rb") for an input: opened once, and read through that open.
 FILE *open_input_file(const char *name);
 
 // The output from its open to the end of the run. Run control reads the

@@ -1,6 +1,6 @@
 // The platform module on Windows: CRT descriptors, file indexes from the
 // volume, console interrupts through the C signals, and file names taken as
-// UTF-8 and passed to the wide (UTF-16) functions, which know no MAX_PATH
+// WTF-8 and passed to the wide (UTF-16) functions, which know no MAX_PATH
 // limit and no code page.
 #include "platform.h"
 
@@ -14,16 +14,54 @@
 #include <io.h>
 #include <windows.h>
 
-// The tool's names are UTF-8; the file functions take UTF-16. An empty name
-// stays empty and fails where it is opened.
+// Windows names are UTF-16 and may hold a surrogate without its partner,
+// which UTF-8 cannot express: WideCharToMultiByte puts U+FFFD in its place,
+// and that is the name of another file. Inside the tool names are WTF-8:
+// UTF-8, with such a surrogate encoded on its own as any other code point
+// below 0x10000, so that wide() gives back exactly the name that was given.
+static char *narrow(const wchar_t *name)
+{
+    static const unsigned char LEAD[] = {0x00, 0xC0, 0xE0, 0xF0};
+    std::string converted;
+    for (size_t i = 0; name[i] != L'\0'; i++) {
+        uint32_t c = name[i];
+        if (c >= 0xD800 && c < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000)
+            c = 0x10000 + ((c & 0x3FF) << 10 | (name[++i] & 0x3FF));
+        int continuation = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        converted += static_cast<char>(LEAD[continuation] | c >> (6 * continuation));
+        for (int k = continuation - 1; k >= 0; k--)
+            converted += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+    return _strdup(converted.c_str());
+}
+
+// WTF-8 back to UTF-16. Bytes that are not WTF-8 in its shortest form (a
+// name from a narrow argv in another code page) give an empty name, which
+// opens nothing: such a name is refused rather than read as another one.
 static std::wstring wide(const char *name)
 {
-    int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-    if (length <= 0)
-        return std::wstring();
-    std::wstring converted(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, name, -1, &converted[0], length);
-    converted.resize(static_cast<size_t>(length - 1));
+    static const uint32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
+    std::wstring converted;
+    for (const unsigned char *next = reinterpret_cast<const unsigned char *>(name); *next != 0;) {
+        uint32_t c = *next++;
+        // A lead byte from 0xF8 on fails below as beyond U+10FFFF.
+        int continuation = c < 0x80 ? 0 : c < 0xC0 ? -1 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        if (continuation < 0)
+            return std::wstring();
+        c &= 0x7F >> continuation; // the lead byte's own bits
+        for (int k = 0; k < continuation; k++, next++) {
+            if ((*next & 0xC0) != 0x80)
+                return std::wstring();
+            c = c << 6 | (*next & 0x3F);
+        }
+        if (c < SMALLEST[continuation] || c > 0x10FFFF)
+            return std::wstring();
+        if (c >= 0x10000) {
+            converted += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            c = 0xDC00 + (c & 0x3FF);
+        }
+        converted += static_cast<wchar_t>(c);
+    }
     return converted;
 }
 
@@ -33,7 +71,7 @@ static std::wstring wide(const char *name)
 extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment, int expand_wildcards,
                               int *startup_information);
 
-// The arguments as the wide command line has them, in UTF-8, whatever the
+// The arguments as the wide command line has them, in WTF-8, whatever the
 // code page, split as the C library split argv; they live as long as the
 // process, as argv does.
 char **command_line_arguments(int argc, char **argv)
@@ -43,33 +81,55 @@ char **command_line_arguments(int argc, char **argv)
     if (__wgetmainargs(&count, &wide_arguments, &environment, 0, &startup_information) != 0 || count != argc)
         return argv;
     char **arguments = new char *[static_cast<size_t>(count) + 1];
-    for (int i = 0; i < count; i++) {
-        int length = WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, nullptr, 0, nullptr, nullptr);
-        arguments[i] = new char[static_cast<size_t>(length > 0 ? length : 1)]();
-        if (length > 0)
-            WideCharToMultiByte(CP_UTF8, 0, wide_arguments[i], -1, arguments[i], length, nullptr, nullptr);
-    }
+    for (int i = 0; i < count; i++)
+        arguments[i] = narrow(wide_arguments[i]);
     arguments[count] = nullptr;
     return arguments;
 }
 
+// A stream over a handle this module opened, or nullptr with the handle
+// closed.
+static FILE *stream_of(HANDLE handle, int flags, const char *mode)
+{
+    int fd = handle == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0 && handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    FILE *stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (fd >= 0 && stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
+// Opened once, and read through that same handle: a pipe's server sees one
+// client. A folder opens too, as on POSIX systems, and then fails at its
+// first read like any input that cannot be read.
 FILE *open_input_file(const char *name)
 {
-    return _wfopen(wide(name).c_str(), L"rb");
+    HANDLE handle = CreateFileW(wide(name).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
+}
+
+// The null device on descriptor `fd`, in place of what it held. msvcrt keeps
+// a standard descriptor whose handle is missing marked open (its handle is
+// -2), so the device is put there by number, not as the lowest free one.
+static int put_null_device_on(int fd)
+{
+    int null_fd = _open("NUL", _O_RDWR | _O_BINARY);
+    if (null_fd < 0)
+        return 1;
+    int placed = null_fd == fd ? 0 : _dup2(null_fd, fd);
+    if (null_fd != fd)
+        _close(null_fd);
+    return placed == 0 ? 0 : 1;
 }
 
 int open_standard_handles()
 {
     for (int fd = 0; fd <= 2; fd++) {
-        if (_get_osfhandle(fd) >= 0)
-            continue;
-        // _open() takes the lowest free descriptor: the closed one.
-        int null_fd = _open("NUL", _O_RDWR | _O_BINARY);
-        if (null_fd != fd) {
-            if (null_fd >= 0)
-                _close(null_fd);
+        if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
             return 1;
-        }
     }
     return 0;
 }
@@ -84,12 +144,7 @@ bool is_terminal(FILE *stream)
 
 int silence_standard_output()
 {
-    int null_fd = _open("NUL", _O_WRONLY | _O_BINARY);
-    if (null_fd < 0)
-        return 1;
-    int moved = _dup2(null_fd, 1);
-    _close(null_fd);
-    return moved == 0 ? 0 : 1;
+    return put_null_device_on(1);
 }
 
 static int identify_handle(HANDLE handle, FileIdentity &identity)
@@ -118,9 +173,29 @@ static HANDLE open_by_name(const wchar_t *name, DWORD access)
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+// Any open of a pipe's name, even one for its identity only, connects to the
+// pipe's server as a client, and takes that client's place or its data. So
+// the names Windows gives pipes (\\.\pipe\..., \\?\pipe\... and a server's
+// \\host\pipe\..., in any case and with either slash) are known by their
+// form and never opened for an identity: a pipe is identified from the
+// handle the run reads or writes it through.
+static bool names_a_pipe(const std::wstring &name)
+{
+    DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    if (length == 0 || GetFullPathNameW(name.c_str(), length, &full[0], nullptr) >= length)
+        return false;
+    size_t host_end = full.find(L'\\', 2);
+    return full.compare(0, 2, L"\\\\") == 0 && host_end != std::wstring::npos &&
+           _wcsnicmp(full.c_str() + host_end, L"\\pipe\\", 6) == 0;
+}
+
 int identify_file(const char *name, FileIdentity &identity)
 {
-    HANDLE handle = open_by_name(wide(name).c_str(), 0);
+    std::wstring wide_name = wide(name);
+    if (names_a_pipe(wide_name))
+        return -1;
+    HANDLE handle = open_by_name(wide_name.c_str(), 0);
     int result = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -171,9 +246,11 @@ static struct {
 
 // The handle reaches the file through any link, and the identity and the
 // deletion act on that one handle. The run's own handles share deletion, so
-// the file goes when the last one closes. A file that may not be deleted (its
-// folder's rights, or marked read-only meanwhile) is emptied through the
-// run's own handle instead.
+// the file goes when the last one closes. It is emptied through the run's
+// own handle first: a file may not be deleted (its folder's rights, or marked
+// read-only meanwhile), another program may keep it open past the run, and
+// wine accepts the deletion and then fails to unlink it at the close without
+// a word; no fragment of an image stays under the output's name meanwhile.
 static void discard(const wchar_t *name, const FileIdentity &identity, int held)
 {
     HANDLE handle = open_by_name(name, DELETE);
@@ -182,11 +259,11 @@ static void discard(const wchar_t *name, const FileIdentity &identity, int held)
         handle = open_by_name(name, 0);
     FileIdentity now;
     if (identify_handle(handle, now) == 0 && same_file(now, identity)) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        bool deleted = deletable &&
-                       SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-        if (!deleted && held >= 0)
+        if (held >= 0)
             empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(held)));
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        if (deletable)
+            SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
     }
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -215,11 +292,11 @@ int open_output(const char *name, bool update, OutputFile &output)
     // seek, so it is refused before a byte of it is read.
     bool usable = output.name != nullptr && identify_handle(handle, output.identity) == 0 &&
                   !(update && GetFileType(handle) == FILE_TYPE_PIPE);
-    int fd = usable ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY) : -1;
-    if (fd < 0)
+    if (!usable) {
         CloseHandle(handle);
-    if (fd >= 0 && (output.stream = _fdopen(fd, update ? "r+b" : "wb")) == nullptr)
-        _close(fd);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    output.stream = stream_of(handle, _O_BINARY, update ? "r+b" : "wb");
     if (output.stream != nullptr)
         return 0;
     // A file this open made goes again, identified or not.
@@ -272,10 +349,13 @@ void abort_output(OutputFile &output)
     output.name = nullptr;
 }
 
-// What the console's default handler does: the status by which cmd.exe and
-// PowerShell know an interrupted program.
+// Ends the process with the status by which cmd.exe and PowerShell know an
+// interrupted program, as the console's default handler does, but without
+// the C library's and the loader's exit work: that work takes locks that the
+// main thread, stopped wherever it was, may hold, and would wait for ever.
 [[noreturn]] static void die_by_signal(int)
 {
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 

@@ -20,7 +20,7 @@ const Capability DEV_FULL = {ROMWEAVE_HAS_DEV_FULL, "needs /dev/full, a device t
 const Capability SIGNALS = {ROMWEAVE_HAS_SIGNALS, "needs POSIX signals; Windows has only Ctrl-C"};
 const Capability POSIX_FILES = {ROMWEAVE_HAS_POSIX_FILES,
                                 "needs POSIX files: symbolic links, FIFOs that wait for their writer, "
-                                "permissions and users, /dev/stdout, a folder opened as a file"};
+                                "permissions and users, /dev/stdout"};
 const Capability RLIMIT = {ROMWEAVE_HAS_RLIMIT, "needs a file-size limit (ulimit -f), which is POSIX"};
 const Capability PRELOAD = {ROMWEAVE_HAS_PRELOAD,
                             "needs a library preloaded into the tool (LD_PRELOAD), which only a native, "

@@ -1,7 +1,8 @@
 // The Windows platform module where the tool under wine cannot reach it: the
-// console events that end a run (wine turns only SIGINT into one), and the
-// removal of an output that the run still holds open. Built by the Windows
-// build, run under wine; no GoogleTest there, so plain checks.
+// console events that end a run (wine turns only SIGINT into one), names that
+// wine cannot hold, and the removal of an output that the run still holds
+// open. Built by the Windows build, run under wine; no GoogleTest there, so
+// plain checks.
 #include "../src/platform_windows.cpp"
 
 #include <initializer_list>
@@ -39,6 +40,30 @@ int main()
     // FALSE passes an event that does not end the run on to the next handler.
     check(!on_console_control(CTRL_LOGOFF_EVENT), "a log-off is passed on");
 
+    // Names are UTF-8 inside the tool, so that they print as given; a UTF-16
+    // surrogate without its partner, which UTF-8 cannot express, is kept as
+    // well, and every name comes back exactly. What is not in that form
+    // names no file at all.
+    const wchar_t every_kind[] = L"\x7F\x80\x7FF\x800\xFFFF\xD800\xDC00\xD83D\xDE00\xDBFF\xDFFF";
+    const wchar_t unpaired[] = L"\xD800 \xDBFF \xDC00 \xDFFF \xDC00\xD800 \xDC00\xDC00 \xD800\xE000 \xD7FF\xDC00.bin";
+    char *utf8 = narrow(every_kind), *wtf8 = narrow(unpaired);
+    check(strcmp(utf8, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"
+                       "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF") == 0,
+          "names are UTF-8");
+    check(wide(utf8) == every_kind && wide(wtf8) == unpaired, "every UTF-16 name comes back as it was");
+    delete[] utf8;
+    delete[] wtf8;
+    for (const char *not_wtf8 :
+         {"\xE9t\xE9", "\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF8"})
+        check(wide(not_wtf8).empty(), "a name in another code page or form is refused");
+
+    // What an earlier run of this test, stopped half-way, may have left.
+    SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA("locked.bin");
+    DeleteFileA("held.bin");
+
+    // Another program holding the output keeps it past the removal: it is
+    // empty by then.
     OutputFile held;
     check(open_output("held.bin", false, held) == 0 && held.created && held.identity.kind == FileKind::regular &&
               guard_output(held) == 0,
@@ -47,7 +72,12 @@ int main()
         fputs("partial image", held.stream);
         fflush(held.stream);
     }
+    HANDLE reader = CreateFileA("held.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     abort_output(held);
+    LARGE_INTEGER size = {};
+    check(GetFileSizeEx(reader, &size) && size.QuadPart == 0, "an aborted output is emptied");
+    CloseHandle(reader);
     check(!file_exists("held.bin"), "an aborted output is removed");
 
     // Marked read-only while the run holds it, the file may not be deleted:

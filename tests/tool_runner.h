@@ -89,6 +89,7 @@ struct ChildLimits {
     int ignored_signal = 0;            // ignored when the tool starts, as by nohup
     int blocked_signal = 0;            // blocked when the tool starts, as by a supervisor
     rlim_t stack_size = 0;             // RLIMIT_STACK
+    const char *windows_parent = nullptr; // on Windows: started by windows_parent.exe in this mode
 };
 
 // A started tool: its process and the read end of its standard output.
@@ -181,6 +182,11 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         std::vector<char *> argv;
         for (const std::string &word : words)
             argv.push_back(const_cast<char *>(word.c_str()));
+#ifdef ROMWEAVE_WINDOWS_PARENT
+        if (limits.windows_parent != nullptr)
+            argv.insert(argv.end(),
+                        {const_cast<char *>(ROMWEAVE_WINDOWS_PARENT), const_cast<char *>(limits.windows_parent)});
+#endif
         argv.push_back(const_cast<char *>(words.empty() || windows_exe() != nullptr ? tool_path() : held_tool.c_str()));
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
