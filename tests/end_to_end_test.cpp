@@ -127,7 +127,8 @@ TEST_F(EndToEnd, ProgressDotsFollowTheMixingInLine)
 TEST_F(EndToEnd, BadRecordInSecondFileRemovesCreatedOutput)
 {
     write("a.byte", "0000: 00\n");
-    write("b.byte", "0000: 00\n1234:AB\n");
+    // Ctrl-Z is a byte like any other, not the end of a DOS text file.
+    write("b.byte", "0000: 00\n\x1A" "1234:AB\n");
     ToolRun r = run({"out.bin", "a.byte", "b.byte"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Mixing in \"a.byte\"\nMixing in \"b.byte\"\nError reading input file (line 2)",
@@ -144,9 +145,11 @@ TEST_F(EndToEnd, MissingSecondInputFollowsFirstLine)
 {
     write("a.byte", "0000: 00\n");
     write("out.bin", "old image");
-    ToolRun r = run({"out.bin", "a.byte", "missing.byte"});
+    // A name is never a pattern, not even where the C library could expand
+    // one (Windows): `*.byte` names no file.
+    ToolRun r = run({"out.bin", "a.byte", "*.byte"});
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"a.byte\"\nUnable to open input file \"missing.byte\" for reading", r.console);
+    EXPECT_EQ("Mixing in \"a.byte\"\nUnable to open input file \"*.byte\" for reading", r.console);
     EXPECT_FALSE(exists("out.bin"));
 }
 
@@ -217,6 +220,7 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
     std::filesystem::create_symlink("a.byte", path("symlink.byte"));
     std::filesystem::create_directory(path("sub dir"));
     std::vector<std::string> outputs = {"a.byte", "link.byte", "πρόγραμμα.byte", "symlink.byte", "sub dir/../a.byte"};
+    std::vector<std::pair<std::string, std::string>> cases;
     if (windows_exe() != nullptr) {
         // Backslashes, and a drive letter behind the \\?\ prefix: wine's Z:
         // is the POSIX root.
@@ -227,10 +231,11 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
         for (int i = 0; i < 25; i++)
             long_name += "sub dir\\..\\";
         outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path, long_name + "a.byte"});
+        // The prefix's form is that of a pipe's name, but it names a file.
+        cases.push_back({"a.byte", windows_path});
     }
     // A block device is one object whichever name leads to it: here a loop
     // device over a.byte, named by a link as the input.
-    std::vector<std::pair<std::string, std::string>> cases;
     for (const std::string &output : outputs)
         cases.push_back({output, "a.byte"});
     const std::string device = windows_exe() == nullptr ? attach_loop_device(path("a.byte")) : "";

@@ -443,7 +443,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     image[0] = '\x11';
     image[0x100] = '\x22';
     const std::string tail = "tail";
-    const std::string out = path("out.bin"), input = path(name), named_pipe = "\\\\.\\pipe\\" + name;
+    const std::string out = path("out.bin"), input = path(name), named_pipe = "\\\\.\\pipe\\" + name,
+                      log = path("log.txt");
     // Markers: standard output on the pipe that the test reads, and on a
     // block device that is also the output (a loop device over disk.img).
     const char *const pipe = "|", *const device = "device";
@@ -468,6 +469,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{"/dev/stdout as an input", input.c_str(), O_RDWR, "out.bin", true, true, "/dev/stdout", "1K", true},
                            Row{"/dev/stdout, >> input", input.c_str(), O_WRONLY | O_APPEND, "/dev/stdout", true, true, name.c_str(), "1K", false},
                            Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
+                           Row{"> log.txt", log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true},
                            Row{"a block device", device, O_WRONLY, device, true, true, name.c_str(), "1K", true},
                            Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
                            Row{"cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", false, ">>out.bin"},
@@ -525,6 +527,9 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             EXPECT_EQ(row.succeeds ? expected : before, row.file == pipe ? r.console : read(image_file))
                 << row.name << " " << update;
             EXPECT_EQ(records, read(name)) << row.name << " " << update;
+            if (file == log) {
+                EXPECT_NE(std::string::npos, read("log.txt").find("Done")) << "messages lost on their way to a log";
+            }
         }
     }
 }

@@ -61,6 +61,8 @@ int main()
     SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_NORMAL);
     DeleteFileA("locked.bin");
     DeleteFileA("held.bin");
+    DeleteFileA("moved.bin");
+    DeleteFileA("away.bin");
 
     // Another program holding the output keeps it past the removal: it is
     // empty by then.
@@ -97,6 +99,19 @@ int main()
         SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_NORMAL);
         DeleteFileA("locked.bin");
     }
+
+    // Renamed while the run holds it, and another file put in its place:
+    // the abort finds another file under the name, and keeps it.
+    OutputFile moved;
+    check(open_output("moved.bin", false, moved) == 0 && guard_output(moved) == 0 &&
+              MoveFileA("moved.bin", "away.bin"),
+          "third output guarded and renamed");
+    FILE *other = fopen("moved.bin", "wb");
+    check(other != nullptr && fputs("not the run's", other) >= 0 && fclose(other) == 0, "another file made");
+    abort_output(moved);
+    check(file_exists("moved.bin"), "a file that took the output's name is kept");
+    DeleteFileA("moved.bin");
+    DeleteFileA("away.bin");
 
     OutputFile null_output;
     check(open_output("NUL", false, null_output) == 0 && !null_output.created &&
