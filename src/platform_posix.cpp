@@ -44,15 +44,19 @@ static const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
 // What an interrupt needs to remove the guarded output, and nothing more: the
-// OutputFile's own folder, name, identity and spare descriptor. Static,
-// because a signal handler reaches nothing else; armed only once the rest is
-// in place.
+// OutputFile's own folder, name, identity and spare descriptor, and a stack
+// to do it on. Static, because a signal handler reaches nothing else; armed
+// only once the rest is in place.
 static struct {
     int folder;
     const char *last_name;
     FileIdentity identity;
     int held;
     volatile sig_atomic_t armed;
+    // The handler's own stack: an interrupt may come wherever the run is
+    // deepest, and a small stack limit (ulimit -s) must not turn it into a
+    // crash that leaves the output.
+    alignas(16) char handler_stack[64 * 1024];
 } guarded;
 
 static FileIdentity identity_of(const struct stat &status)
@@ -441,6 +445,15 @@ void install_interrupt_handler()
     // One interrupt is handled at a time; a second one waits and finds the
     // first one's work done.
     action.sa_mask = interrupt_set();
+    // A stack that someone else set up (a sanitizer's) serves as well.
+    stack_t handler_stack;
+    if (sigaltstack(nullptr, &handler_stack) == 0 && (handler_stack.ss_flags & SS_DISABLE) != 0) {
+        handler_stack.ss_sp = guarded.handler_stack;
+        handler_stack.ss_size = sizeof guarded.handler_stack;
+        handler_stack.ss_flags = 0;
+        sigaltstack(&handler_stack, nullptr);
+    }
+    action.sa_flags = SA_ONSTACK;
     for (int signal_number = 1; signal_number < NSIG; signal_number++) {
         // Ignored on entry (nohup, a background job of a script) stays
         // ignored: whoever started the tool chose that.
