@@ -4,6 +4,7 @@
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -115,9 +116,18 @@ inline int read_char(FILE *input)
     return _getc_nolock(input);
 }
 #else
+// A read cut short by a signal is no read error: the signals that get through
+// to a run end it, but an emulator (qemu-user) also cuts reads short for one
+// that the tool ignores.
 inline int read_char(FILE *input)
 {
-    return getc_unlocked(input);
+    int c = getc_unlocked(input);
+    while (c == EOF && errno == EINTR && ferror(input)) {
+        clearerr(input);
+        errno = 0;
+        c = getc_unlocked(input);
+    }
+    return c;
 }
 #endif
 

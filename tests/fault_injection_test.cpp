@@ -383,6 +383,9 @@ TEST_F(FaultInjection, InterruptedRunLeavesNoOutputAndEndsBySignal)
         // of the input must not overtake it.
         if (ends_run) {
             EXPECT_TRUE(wait_until_holding(tool.pid, path("slow.byte"), false)) << row.name;
+        } else {
+            // Time for the signal to reach the read it must not cut short.
+            usleep(50 * 1000);
         }
         close(fifo);
         ToolRun r = finish_tool(tool);
