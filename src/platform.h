@@ -4,7 +4,6 @@
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -116,18 +115,15 @@ inline int read_char(FILE *input)
     return _getc_nolock(input);
 }
 #else
-// A read cut short by a signal is no read error: the signals that get through
-// to a run end it, but an emulator (qemu-user) also cuts reads short for one
-// that the tool ignores.
+// EOF again, unless the read was only cut short by a signal: the signals that
+// get through to a run end it, but an emulator (qemu-user) also cuts reads
+// short for one that the tool ignores. Out of line, off the per-character path.
+int read_char_after_end(FILE *input);
+
 inline int read_char(FILE *input)
 {
     int c = getc_unlocked(input);
-    while (c == EOF && errno == EINTR && ferror(input)) {
-        clearerr(input);
-        errno = 0;
-        c = getc_unlocked(input);
-    }
-    return c;
+    return c != EOF ? c : read_char_after_end(input);
 }
 #endif
 

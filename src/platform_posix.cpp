@@ -469,6 +469,17 @@ void install_interrupt_handler()
     signal(SIGPIPE, SIG_IGN);
 }
 
+int read_char_after_end(FILE *input)
+{
+    int c = EOF;
+    while (c == EOF && errno == EINTR && ferror(input)) {
+        clearerr(input);
+        errno = 0;
+        c = getc_unlocked(input);
+    }
+    return c;
+}
+
 // Filling a large fresh image costs one page fault per page; huge pages cut
 // that several hundredfold.
 void advise_huge_pages(unsigned char *image, size_t size)
