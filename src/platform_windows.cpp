@@ -100,15 +100,19 @@ static FILE *stream_of(HANDLE handle, int flags, const char *mode)
     return stream;
 }
 
+// Follows links to the file itself; `access` 0 only reads its identity.
+static HANDLE open_by_name(const wchar_t *name, DWORD access)
+{
+    return CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 // Opened once, and read through that same handle: a pipe's server sees one
 // client. A folder opens too, as on POSIX systems, and then fails at its
 // first read like any input that cannot be read.
 FILE *open_input_file(const char *name)
 {
-    HANDLE handle = CreateFileW(wide(name).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
+    return stream_of(open_by_name(wide(name).c_str(), GENERIC_READ), _O_RDONLY | _O_BINARY, "rb");
 }
 
 // The null device on descriptor `fd`, in place of what it held. msvcrt keeps
@@ -164,13 +168,6 @@ static int identify_handle(HANDLE handle, FileIdentity &identity)
     identity.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? FileKind::regular
                                                                                    : FileKind::other;
     return 0;
-}
-
-// Follows links to the file itself; `access` 0 only reads its identity.
-static HANDLE open_by_name(const wchar_t *name, DWORD access)
-{
-    return CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // Any open of a pipe's name, even one for its identity only, connects to the
