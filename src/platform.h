@@ -1,6 +1,6 @@
-// What POSIX systems and Windows do differently for this tool: file identity,
-// the output's life and the interrupts that may end it, the standard handles,
-// huge pages and the fast character read.
+// What POSIX systems and Windows do differently for this tool: the standard
+// handles, the output's life from its open to its end, the inputs' opens,
+// the interrupts that may end a run, huge pages and the fast character read.
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
@@ -8,100 +8,66 @@
 #include <cstdint>
 #include <cstdio>
 
-#ifndef _WIN32
-#include <csignal>
-#endif
-
-// Which object a name or stream leads to, whatever name or link reached it.
-// A device is one object whichever node names it.
-enum class FileKind { unknown, regular, block_device, character_device, fifo, other };
-
-struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t file = 0;
-    FileKind kind = FileKind::unknown;
-};
-
-// Whether two identities are one object; one that could not be taken is
-// never the same as anything.
-inline bool same_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
-}
-
-// 0 with the identity filled in, or -1.
-int identify_file(const char *name, FileIdentity &identity);
-int identify_stream(FILE *stream, FileIdentity &identity);
-
-// Puts the null device on any standard handle that is closed, so that no file
-// this run opens can take the place of standard output and receive its
-// messages. 0, or 1 when a closed handle could not be filled.
-int open_standard_handles();
+// Before the first message: puts the null device on any standard handle that
+// is closed, so that no file this run opens can take standard output's
+// place, and treats standard output as closed if it leads into a file that
+// an argument names, so that no message lands in an image or an input.
+// 0, or 1 when the run cannot go on safely.
+int prepare_standard_handles(int argc, char **argv);
 
 bool is_terminal(FILE *stream);
-
-// Whether standard output is `file`: then the messages would go into it.
-bool standard_output_leads_to(const FileIdentity &file);
-
-// Standard output takes no more messages; what was written before is not
-// flushed. Where the system allows, its names (/dev/stdout) still lead to
-// the same file afterwards. 0, or 1.
-int silence_standard_output();
 
 // The arguments in UTF-8: on POSIX systems argv itself; on Windows taken from
 // the wide command line, so that no name is bound to the code page, as WTF-8,
 // which keeps every UTF-16 name exactly.
 char **command_line_arguments(int argc, char **argv);
 
-// fopen(name, "rb") for an input: opened once, and read through that open.
-FILE *open_input_file(const char *name);
+// The run's output from its open to the end of the run; each platform keeps
+// its own state in it.
+struct Output;
 
-// The output from its open to the end of the run. Run control reads the
-// stream, the identity and whether this run made the file; the rest is what
-// removing the file again needs, and is the platform's.
-struct OutputFile {
-    FILE *stream = nullptr;
-    FileIdentity identity;
-    bool created = false;
-#ifdef _WIN32
-    wchar_t *name = nullptr; // the name as the file functions take it
-    int held = -1;           // a descriptor of the run's own, to empty it
-#else
-    int folder = -1;            // the folder that holds the file, after every link
-    char *last_name = nullptr;  // the file's name in that folder
-    int held = -1;              // a descriptor of the run's own, to empty it
-    sigset_t caller_mask;       // the signal mask to restore after the hold
-    bool holding_interrupts = false;
-#endif
+enum class OutputRefusal {
+    unusable,        // cannot be opened, identified or, in create mode, emptied
+    input_is_output, // an input is the output under some name
+    unprintable,     // standard output leads into it and cannot be silenced
 };
 
-// Opens the output as it is: nothing of an existing file changes, and no open
-// waits with interrupts held. In create mode the interrupts are held from
-// here until guard_output or abort_output, so that none can come between
-// making the file and guarding it. Update mode refuses an output that cannot
-// seek before reading a byte of it. 0, or 1 after which nothing is open and a
-// file this open made is gone again.
-int open_output(const char *name, bool update, OutputFile &output);
+// Opens the output for a run over `inputs`, nothing of an existing file
+// changed until it is known to be no input, and standard output that leads
+// into it silenced. In create mode it is then emptied, and from here until
+// write_output an interrupt or discard_output removes it again; interrupts
+// are held from before the file may be made until then. Update mode
+// refuses an output that cannot seek. Null when refused, with the reason and,
+// for input_is_output, the input's index; whatever the open made is gone
+// again by then.
+Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
+                    int &refused_input);
 
-// Create mode, once run control has checked the output: empties it and
-// guards it, so that from here an interrupt or the clean-up removes it again
-// until it is committed. 0, or 1 when it could not be emptied or guarded.
-int guard_output(OutputFile &output);
+// Update mode: the first `size` bytes of the output into `image`, which is
+// then written back where it came from. 0, or 1 when fewer arrive.
+int read_output(Output &output, unsigned char *image, size_t size);
 
-// The image is complete: nothing removes the output from here on.
-void commit_output(OutputFile &output);
+// Input `index` of open_output's list, opened once and read through that
+// open; null when it cannot be opened, or, with is_the_output set, when it
+// turns out to be the output.
+FILE *open_input(Output &output, int index, bool &is_the_output);
 
-// The run failed or refused the output: a file that this run made or emptied
-// and did not commit is removed, or emptied where its folder forbids the
-// removal, while its name still leads to it; then the stream is closed,
-// everything held is released and interrupts are let through again.
-void abort_output(OutputFile &output);
+// Writes the image, flushes and closes the output, and lets it go for good:
+// nothing removes it from here on. 0 with `output` null, or 1 with it left
+// for discard_output.
+int write_output(Output *&output, const unsigned char *image, size_t size);
+
+// The run ends without the image: a file this run made or emptied is
+// removed, or emptied where it cannot be removed, while its name still leads
+// to it; an updated file is left as it was. Then everything is released and
+// `output` is null. Nothing for a null output.
+void discard_output(Output *&output);
 
 // The signals that end a process by default and can be caught (on Windows the
-// console's events) remove a guarded output and end the run by that signal,
-// except those that were ignored when the tool started. A write beyond the
-// file-size limit, or to a pipe whose reader went away, fails like any other
-// write instead of killing the tool.
+// console's events) remove a created output that is not yet written and end
+// the run as that signal would, except those that were ignored when the tool
+// started. A write beyond the file-size limit, or to a pipe whose reader went
+// away, fails like any other write instead of killing the tool.
 void install_interrupt_handler();
 
 // Only advice: without it the image is the same, its first fill slower.

@@ -7,8 +7,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,21 +45,82 @@ static const int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
 static const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// What an interrupt needs to remove the guarded output, and nothing more: the
-// OutputFile's own folder, name, identity and spare descriptor, and a stack
-// to do it on. Static, because a signal handler reaches nothing else; armed
-// only once the rest is in place.
-static struct {
-    int folder;
-    const char *last_name;
-    FileIdentity identity;
-    int held;
-    volatile sig_atomic_t armed;
-    // The handler's own stack: an interrupt may come wherever the run is
-    // deepest, and a small stack limit (ulimit -s) must not turn it into a
-    // crash that leaves the output.
-    alignas(16) char handler_stack[64 * 1024];
-} guarded;
+// Which object a name or descriptor leads to, whatever name or link reached
+// it. A device is one object whichever node names it; a loop device also
+// carries the file whose bytes it holds.
+enum class FileKind { unknown, regular, block_device, character_device, fifo, other };
+
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    FileKind kind = FileKind::unknown;
+    uint64_t backing_device = 0, backing_file = 0; // a loop device's file, or 0
+};
+
+// Whether two identities are one object; one that could not be taken is
+// never the same as anything.
+static bool same_file(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
+}
+
+static bool holds_the_bytes_of(const FileIdentity &device, const FileIdentity &file)
+{
+    return device.backing_file != 0 && file.kind == FileKind::regular && device.backing_device == file.device &&
+           device.backing_file == file.file;
+}
+
+// Whether writing one would change what is read from the other.
+static bool same_bytes(const FileIdentity &a, const FileIdentity &b)
+{
+    return same_file(a, b) || holds_the_bytes_of(a, b) || holds_the_bytes_of(b, a);
+}
+
+// The output read as an input would change under the reader as the image is
+// written. A character device (a terminal, /dev/null) reads and writes apart,
+// so it may be both.
+static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
+{
+    return input.kind != FileKind::character_device && same_bytes(input, output);
+}
+
+#ifdef __linux__
+// The kernel's loop_info64, of which only the backing file's device and
+// inode are read; spelled out, as not every C library ships the kernel's
+// headers.
+struct LoopStatus {
+    uint64_t device, inode, rdevice, offset, size_limit;
+    uint32_t number, encrypt_type, encrypt_key_size, flags;
+    uint8_t file_name[64], crypt_name[64], encrypt_key[32];
+    uint64_t init[2];
+};
+static const unsigned long LOOP_GET_STATUS64 = 0x4C05;
+static const unsigned LOOP_MAJOR = 7;
+
+// A loop device's backing file, asked of the device open on `fd`.
+static void find_backing_file(int fd, FileIdentity &identity)
+{
+    LoopStatus loop{};
+    if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
+        identity.backing_device = loop.device;
+        identity.backing_file = loop.inode;
+    }
+}
+
+static bool is_loop_device(const struct stat &status)
+{
+    return S_ISBLK(status.st_mode) && ((status.st_rdev >> 8) & 0xFFF) == LOOP_MAJOR;
+}
+#else
+static void find_backing_file(int, FileIdentity &)
+{
+}
+
+static bool is_loop_device(const struct stat &)
+{
+    return false;
+}
+#endif
 
 static FileIdentity identity_of(const struct stat &status)
 {
@@ -75,30 +138,35 @@ static FileIdentity identity_of(const struct stat &status)
     return identity;
 }
 
-int identify_file(const char *name, FileIdentity &identity)
-{
-    struct stat status;
-    if (stat(name, &status) != 0)
-        return -1;
-    identity = identity_of(status);
-    return 0;
-}
-
+// 0 with the identity of what `fd` leads to, or -1.
 static int identify_descriptor(int fd, FileIdentity &identity)
 {
     struct stat status;
     if (fstat(fd, &status) != 0)
         return -1;
     identity = identity_of(status);
+    if (is_loop_device(status))
+        find_backing_file(fd, identity);
     return 0;
 }
 
-int identify_stream(FILE *stream, FileIdentity &identity)
+// 0 with the identity of what `name` leads to, or -1. A loop device is
+// opened to ask for its backing file, which reads nothing.
+static int identify_name(const char *name, FileIdentity &identity)
 {
-    return identify_descriptor(fileno(stream), identity);
+    struct stat status;
+    if (stat(name, &status) != 0)
+        return -1;
+    identity = identity_of(status);
+    int device = is_loop_device(status) ? open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (device >= 0) {
+        find_backing_file(device, identity);
+        close(device);
+    }
+    return 0;
 }
 
-int open_standard_handles()
+static int open_standard_handles()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
@@ -119,7 +187,8 @@ bool is_terminal(FILE *stream)
     return isatty(fileno(stream)) != 0;
 }
 
-bool standard_output_leads_to(const FileIdentity &file)
+// Whether the messages would go into `file`.
+static bool standard_output_leads_to(const FileIdentity &file)
 {
     // A path-only descriptor, put there to silence it, takes no message.
 #ifdef O_PATH
@@ -128,7 +197,7 @@ bool standard_output_leads_to(const FileIdentity &file)
         return false;
 #endif
     FileIdentity console;
-    return identify_descriptor(STDOUT_FILENO, console) == 0 && same_file(console, file);
+    return identify_descriptor(STDOUT_FILENO, console) == 0 && same_bytes(console, file);
 }
 
 static int replace_standard_output(int fd)
@@ -140,12 +209,14 @@ static int replace_standard_output(int fd)
     return moved == STDOUT_FILENO ? 0 : 1;
 }
 
-int silence_standard_output()
+// Standard output takes no more messages; what was written before is not
+// flushed. A descriptor that only names the file takes no write, and
+// /dev/stdout, which leads through descriptor 1, still reaches the file the
+// user meant. Standard output itself moves to a descriptor of its own and
+// stays open as long as it would have, so that a pipe's reader sees no end
+// early. 0, or 1.
+static int silence_standard_output()
 {
-    // A descriptor that only names the file takes no write, and /dev/stdout,
-    // which leads through descriptor 1, still reaches the file the user meant.
-    // Standard output itself moves to a descriptor of its own and stays open
-    // as long as it would have, so that a pipe's reader sees no end early.
 #ifdef O_PATH
     int path_only = open("/proc/self/fd/1", O_PATH | O_CLOEXEC);
     if (path_only >= 0 && fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0) < 0) {
@@ -158,15 +229,65 @@ int silence_standard_output()
     return replace_standard_output(open("/dev/null", O_WRONLY | O_CLOEXEC));
 }
 
+// Standard output that leads into a file that the command line names, be it
+// an input (`>> a.byte`), the output (`> out.bin`, `/dev/stdout` as the
+// output) or any other, would carry the messages into it: it is treated as a
+// closed one before the first message, the usage text included. A name that
+// went through it (/dev/stdout) must still lead to the same file afterwards,
+// not to what stands in for it; where the system cannot keep that, the run is
+// refused.
+int prepare_standard_handles(int argc, char **argv)
+{
+    if (open_standard_handles() != 0)
+        return 1;
+    FileIdentity console, stand_in, now;
+    int i = 1;
+    while (i < argc && !(identify_name(argv[i], console) == 0 && standard_output_leads_to(console)))
+        i++;
+    if (i == argc)
+        return 0;
+    if (silence_standard_output() != 0 || identify_descriptor(STDOUT_FILENO, stand_in) != 0)
+        return 1;
+    for (i = 1; i < argc && !same_file(stand_in, console); i++) {
+        if (identify_name(argv[i], now) == 0 && same_file(now, stand_in))
+            return 1;
+    }
+    return 0;
+}
+
 char **command_line_arguments(int, char **argv)
 {
     return argv;
 }
 
-FILE *open_input_file(const char *name)
-{
-    return fopen(name, "rb");
-}
+// The output from its open to the end of the run.
+struct Output {
+    FILE *stream = nullptr;
+    FileIdentity identity;
+    bool created = false;       // this run made the file
+    int folder = -1;            // the folder that holds the file, after every link
+    char *last_name = nullptr;  // the file's name in that folder
+    int held = -1;              // a descriptor of the run's own, to empty it
+    sigset_t caller_mask;       // the signal mask to restore after the hold
+    bool holding_interrupts = false;
+    char **inputs = nullptr;
+};
+
+// What an interrupt needs to remove the emptied output, and nothing more: the
+// Output's own folder, name, identity and spare descriptor, and a stack to do
+// it on. Static, because a signal handler reaches nothing else; armed only
+// once the rest is in place.
+static struct {
+    int folder;
+    const char *last_name;
+    FileIdentity identity;
+    int held;
+    volatile sig_atomic_t armed;
+    // The handler's own stack: an interrupt may come wherever the run is
+    // deepest, and a small stack limit (ulimit -s) must not turn it into a
+    // crash that leaves the output.
+    alignas(16) char handler_stack[64 * 1024];
+} guarded;
 
 // Every signal that ends the run, in one set.
 static sigset_t interrupt_set()
@@ -185,7 +306,7 @@ static sigset_t interrupt_set()
 // Held from before the output may be made until it is guarded; the caller's
 // own mask comes back afterwards, so that a signal the caller blocked stays
 // blocked for the whole run.
-static void hold_interrupts(OutputFile &output)
+static void hold_interrupts(Output &output)
 {
     if (output.holding_interrupts)
         return;
@@ -193,7 +314,7 @@ static void hold_interrupts(OutputFile &output)
     output.holding_interrupts = sigprocmask(SIG_BLOCK, &set, &output.caller_mask) == 0;
 }
 
-static void release_interrupts(OutputFile &output)
+static void release_interrupts(Output &output)
 {
     if (output.holding_interrupts)
         sigprocmask(SIG_SETMASK, &output.caller_mask, nullptr);
@@ -265,73 +386,69 @@ static int find_place(const char *name, char *&last)
     return -1;
 }
 
-// Whether the output's folder and last name lead to the file this run opened.
-static bool at_its_place(const OutputFile &output)
+// Whether `last_name` in `folder` is still the file of `identity`.
+static bool still_there(int folder, const char *last_name, const FileIdentity &identity)
 {
     struct stat status;
-    return output.folder >= 0 && output.last_name != nullptr &&
-           fstatat(output.folder, output.last_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(identity_of(status), output.identity);
+    return folder >= 0 && last_name != nullptr && fstatat(folder, last_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(identity_of(status), identity);
 }
 
-// Makes the file that a dangling link leads to, where the kernel would, but
-// known to be this run's.
-static int create_where_the_link_leads(const char *name, OutputFile &output)
+// An open that would have to wait (a FIFO without a reader, a file whose
+// lease another process must first give up) waits with the interrupts let
+// through: nothing has been made then.
+static int open_waiting(const char *name, int flags, Output &output)
 {
-    output.folder = find_place(name, output.last_name);
-    if (output.folder < 0)
-        return -1;
-    int fd = openat(output.folder, output.last_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0666);
-    output.created = fd >= 0;
+    int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
+        bool held = output.holding_interrupts;
+        release_interrupts(output);
+        fd = open(name, flags | O_CLOEXEC);
+        if (held)
+            hold_interrupts(output);
+    }
     return fd;
 }
 
 // Create mode: exclusive first, to know whether this run makes the file; an
-// existing file is then opened as it is. Every open is non-blocking, so that
-// none waits with interrupts held; a FIFO without a reader is then waited
-// for with the interrupts let through, since nothing is made there.
-static int open_for_create(const char *name, OutputFile &output)
+// existing file is then opened as it is, and a dangling link's target is made
+// where the link leads, known to be this run's.
+static int open_for_create(const char *name, Output &output)
 {
     int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
     output.created = fd >= 0;
     if (fd < 0 && errno == EEXIST) {
-        fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        // It exists, yet cannot be opened without being made: a dangling link.
-        if (fd < 0 && errno == ENOENT)
-            fd = create_where_the_link_leads(name, output);
-    }
-    if (fd < 0 && errno == ENXIO) {
-        release_interrupts(output);
-        fd = open(name, O_WRONLY | O_CLOEXEC);
-        hold_interrupts(output);
+        fd = open_waiting(name, O_WRONLY, output);
+        if (fd < 0 && errno == ENOENT) {
+            fd = openat(output.folder, output.last_name,
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+            output.created = fd >= 0;
+        }
     }
     return fd;
 }
 
-int open_output(const char *name, bool update, OutputFile &output)
+// Opens the file as it is, non-blocking, so that no open waits with the
+// interrupts held, and identifies it from the open file, which no later
+// change of the name can alter. In create mode where it lies is known before
+// it may be made, so that a file this run made can always be removed again.
+// Update mode writes the image back where it came from, so an output that
+// cannot seek is refused before a byte of it is read.
+static int open_as_it_is(const char *name, bool update, Output &output)
 {
-    int fd;
-    if (update) {
-        fd = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    } else {
-        hold_interrupts(output);
-        fd = open_for_create(name, output);
-    }
-    // Where a new or emptied file lies, to remove it again.
-    if (!update && fd >= 0 && output.folder < 0)
+    if (!update) {
         output.folder = find_place(name, output.last_name);
+        if (output.folder < 0)
+            return 1;
+        hold_interrupts(output);
+    }
+    int fd = update ? open_waiting(name, O_RDWR, output) : open_for_create(name, output);
     int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
-    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 &&
-                  identify_descriptor(fd, output.identity) == 0;
-    // Update mode writes the image back where it came from; an output that
-    // cannot seek (a pipe) would take it elsewhere, so it is refused before
-    // a byte of it is read. In create mode a regular file may be removed
-    // again, so where it lies must be known.
+    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 && identify_descriptor(fd, output.identity) == 0;
     if (usable && update)
         usable = lseek(fd, 0, SEEK_CUR) >= 0;
     if (usable && !update && output.identity.kind == FileKind::regular)
-        usable = at_its_place(output);
+        usable = still_there(output.folder, output.last_name, output.identity);
     if (usable)
         output.stream = fdopen(fd, update ? "r+b" : "wb");
     if (output.stream != nullptr)
@@ -339,79 +456,142 @@ int open_output(const char *name, bool update, OutputFile &output)
     if (fd >= 0)
         close(fd);
     // A file this open made but could not identify goes all the same.
-    if (output.created && output.identity.kind == FileKind::unknown && output.last_name != nullptr)
+    if (output.created && output.identity.kind == FileKind::unknown)
         unlinkat(output.folder, output.last_name, 0);
-    abort_output(output);
+    output.created = false;
     return 1;
 }
 
-// Removes the file at folder/last_name while it is still `identity`; where
-// the folder forbids its removal (read-only, or sticky and another user's),
+// The first input that is the output under any name, or -1. A file that did
+// not exist before this run is no input yet; an input that the run is about
+// to create is caught as it is opened.
+static int input_that_is_the_output(const Output &output, char **inputs, int input_count)
+{
+    for (int i = 0; i < input_count && !output.created; i++) {
+        FileIdentity input;
+        if (identify_name(inputs[i], input) == 0 && is_the_output(input, output.identity))
+            return i;
+    }
+    return -1;
+}
+
+// Create mode, once the output is known to be no input: a regular file is
+// emptied, and from then on removed by an interrupt until it is written.
+static int empty_and_guard(Output &output)
+{
+    if (output.identity.kind != FileKind::regular)
+        return 0;
+    int fd = fileno(output.stream);
+    // Its own descriptor, so that the file can still be emptied once the
+    // stream is closed.
+    output.held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (ftruncate(fd, 0) != 0)
+        return 1;
+    guarded.folder = output.folder;
+    guarded.last_name = output.last_name;
+    guarded.identity = output.identity;
+    guarded.held = output.held;
+    // The handler must never see the flag before the rest.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    guarded.armed = 1;
+    return 0;
+}
+
+Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
+                    int &refused_input)
+{
+    Output *output = new (std::nothrow) Output;
+    refusal = OutputRefusal::unusable;
+    if (output == nullptr || open_as_it_is(name, update, *output) != 0) {
+        discard_output(output);
+        return nullptr;
+    }
+    output->inputs = inputs;
+    refused_input = input_that_is_the_output(*output, inputs, input_count);
+    if (refused_input >= 0)
+        refusal = OutputRefusal::input_is_output;
+    else if (standard_output_leads_to(output->identity) && silence_standard_output() != 0)
+        refusal = OutputRefusal::unprintable;
+    else if (update || empty_and_guard(*output) == 0) {
+        release_interrupts(*output);
+        return output;
+    }
+    discard_output(output);
+    return nullptr;
+}
+
+int read_output(Output &output, unsigned char *image, size_t size)
+{
+    if (fread(image, 1, size, output.stream) != size)
+        return 1;
+    fseek(output.stream, 0, SEEK_SET);
+    return 0;
+}
+
+// Catches an input that did not exist before the output was opened, or was
+// renamed into the place of one since.
+FILE *open_input(Output &output, int index, bool &is_the_output_file)
+{
+    FILE *input = fopen(output.inputs[index], "rb");
+    FileIdentity identity;
+    is_the_output_file = input != nullptr && identify_descriptor(fileno(input), identity) == 0 &&
+                         is_the_output(identity, output.identity);
+    if (!is_the_output_file)
+        return input;
+    fclose(input);
+    return nullptr;
+}
+
+// Removes the file at folder/last_name while it is still `identity`; where it
+// cannot be removed (a folder that forbids it, a file that is a mount point),
 // empties it through `held`. Only async-signal-safe calls: an interrupt
 // handler comes here.
 static void discard(int folder, const char *last_name, const FileIdentity &identity, int held)
 {
-    struct stat status;
-    if (folder < 0 || last_name == nullptr || fstatat(folder, last_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(identity_of(status), identity))
+    if (!still_there(folder, last_name, identity) || unlinkat(folder, last_name, 0) == 0 || held < 0)
         return;
-    if (unlinkat(folder, last_name, 0) == 0 || held < 0)
-        return;
-    if (errno == EACCES || errno == EPERM || errno == EROFS) {
-        // Nothing more can be done here if even that fails.
-        int ignored = ftruncate(held, 0);
-        (void)ignored;
-    }
+    // Nothing more can be done here if even that fails.
+    int ignored = ftruncate(held, 0);
+    (void)ignored;
 }
 
-int guard_output(OutputFile &output)
+// Everything the output holds goes; a created or emptied file only if
+// `remove` (interrupts meanwhile do the same again).
+static void release(Output *&output, bool remove)
 {
-    int status = 0;
-    if (output.identity.kind == FileKind::regular) {
-        int fd = fileno(output.stream);
-        // Its own descriptor, so that the file can still be emptied once the
-        // stream is closed.
-        output.held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (ftruncate(fd, 0) == 0) {
-            guarded.folder = output.folder;
-            guarded.last_name = output.last_name;
-            guarded.identity = output.identity;
-            guarded.held = output.held;
-            // The handler must never see the flag before the rest.
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-            guarded.armed = 1;
-        } else {
-            status = 1;
-        }
-    }
-    release_interrupts(output);
-    return status;
-}
-
-void commit_output(OutputFile &output)
-{
+    if (output->stream != nullptr)
+        fclose(output->stream);
+    output->stream = nullptr;
+    if (remove && (guarded.armed || output->created))
+        discard(output->folder, output->last_name, output->identity, output->held);
     guarded.armed = 0;
-    output.created = false;
+    if (output->held >= 0)
+        close(output->held);
+    if (output->folder >= 0)
+        close(output->folder);
+    free(output->last_name);
+    release_interrupts(*output);
+    delete output;
+    output = nullptr;
 }
 
-void abort_output(OutputFile &output)
+int write_output(Output *&output, const unsigned char *image, size_t size)
 {
-    if (output.stream != nullptr)
-        fclose(output.stream);
-    output.stream = nullptr;
-    // Disarmed only afterwards: an interrupt meanwhile does the same again.
-    if (guarded.armed || output.created)
-        discard(output.folder, output.last_name, output.identity, output.held);
-    guarded.armed = 0;
-    output.created = false;
-    if (output.held >= 0)
-        close(output.held);
-    if (output.folder >= 0)
-        close(output.folder);
-    free(output.last_name);
-    output.held = output.folder = -1;
-    output.last_name = nullptr;
-    release_interrupts(output);
+    // The flush is its own step because not every C library reports a failed
+    // flush from fclose().
+    bool written = fwrite(image, 1, size, output->stream) == size && fflush(output->stream) == 0;
+    bool closed = fclose(output->stream) == 0;
+    output->stream = nullptr;
+    if (!written || !closed)
+        return 1;
+    release(output, false);
+    return 0;
+}
+
+void discard_output(Output *&output)
+{
+    if (output != nullptr)
+        release(output, true);
 }
 
 // Ends the process by the signal's default action, so that the caller sees

@@ -1,18 +1,33 @@
 // The platform module on Windows: CRT descriptors, file indexes from the
-// volume, console interrupts through the C signals, and file names taken as
-// WTF-8 and passed to the wide (UTF-16) functions, which know no MAX_PATH
-// limit and no code page.
+// volume, console interrupts through a console control handler, and file
+// names taken as WTF-8 and passed to the wide (UTF-16) functions, which know
+// no MAX_PATH limit and no code page.
 #include "platform.h"
 
 #include <atomic>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+// Which file a name or handle leads to: its volume and its index there. A
+// device or a pipe has none, and is never the same as anything.
+enum class FileKind { unknown, regular, other };
+
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    FileKind kind = FileKind::unknown;
+};
+
+static bool same_file(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
+}
 
 // Windows names are UTF-16 and may hold a surrogate without its partner,
 // which UTF-8 cannot express: WideCharToMultiByte puts U+FFFD in its place,
@@ -107,14 +122,6 @@ static HANDLE open_by_name(const wchar_t *name, DWORD access)
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-// Opened once, and read through that same handle: a pipe's server sees one
-// client. A folder opens too, as on POSIX systems, and then fails at its
-// first read like any input that cannot be read.
-FILE *open_input_file(const char *name)
-{
-    return stream_of(open_by_name(wide(name).c_str(), GENERIC_READ), _O_RDONLY | _O_BINARY, "rb");
-}
-
 // The null device on descriptor `fd`, in place of what it held. msvcrt keeps
 // a standard descriptor whose handle is missing marked open (its handle is
 // -2), so the device is put there by number, not as the lowest free one.
@@ -129,26 +136,12 @@ static int put_null_device_on(int fd)
     return placed == 0 ? 0 : 1;
 }
 
-int open_standard_handles()
-{
-    for (int fd = 0; fd <= 2; fd++) {
-        if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
-            return 1;
-    }
-    return 0;
-}
-
 // _isatty() is true for every character device, NUL included; only a console
 // has a console mode.
 bool is_terminal(FILE *stream)
 {
     DWORD mode;
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
-}
-
-int silence_standard_output()
-{
-    return put_null_device_on(1);
 }
 
 static int identify_handle(HANDLE handle, FileIdentity &identity)
@@ -187,7 +180,7 @@ static bool names_a_pipe(const std::wstring &name)
            _wcsnicmp(full.c_str() + host_end, L"\\pipe\\", 6) == 0;
 }
 
-int identify_file(const char *name, FileIdentity &identity)
+static int identify_file(const char *name, FileIdentity &identity)
 {
     std::wstring wide_name = wide(name);
     if (names_a_pipe(wide_name))
@@ -199,12 +192,13 @@ int identify_file(const char *name, FileIdentity &identity)
     return result;
 }
 
-int identify_stream(FILE *stream, FileIdentity &identity)
+static int identify_stream(FILE *stream, FileIdentity &identity)
 {
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
-bool standard_output_leads_to(const FileIdentity &file)
+// Whether the messages would go into `file`.
+static bool standard_output_leads_to(const FileIdentity &file)
 {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
     FileIdentity console;
@@ -222,15 +216,44 @@ bool standard_output_leads_to(const FileIdentity &file)
     return low == file.file;
 }
 
+// Closed standard handles get the null device; standard output that leads
+// into a file that an argument names is treated as closed, so that no
+// message lands in an image or an input.
+int prepare_standard_handles(int argc, char **argv)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
+            return 1;
+    }
+    for (int i = 1; i < argc; i++) {
+        FileIdentity named;
+        if (identify_file(argv[i], named) == 0 && standard_output_leads_to(named))
+            return put_null_device_on(1);
+    }
+    return 0;
+}
+
 static bool empty_file(HANDLE handle)
 {
     FILE_END_OF_FILE_INFO end = {};
     return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
+// The output from its open to the end of the run.
+struct Output {
+    FILE *stream = nullptr;
+    FileIdentity identity;
+    bool created = false;    // this run made the file
+    bool emptied = false;    // create mode: the run emptied it
+    wchar_t *name = nullptr; // the name as the file functions take it
+    int held = -1;           // a descriptor of the run's own, to empty it
+    char **inputs = nullptr;
+};
+
 // The console's control handler runs on a thread of its own, at the same
-// time as the main one: each claims the guarded output before it touches it,
-// and the main thread never lets go of what the handler has claimed.
+// time as the main one: each claims the output before it touches it, the
+// handler only an emptied one, and the main thread never lets go of what the
+// handler has claimed.
 enum GuardState { UNGUARDED, GUARDED, CLAIMED_BY_RUN, CLAIMED_BY_INTERRUPT };
 static std::atomic<int> guard_state{UNGUARDED};
 
@@ -274,10 +297,23 @@ static void discard(const wchar_t *name, const FileIdentity &identity, int held)
         Sleep(INFINITE);
 }
 
-int open_output(const char *name, bool update, OutputFile &output)
+// Takes the output out of the handler's reach, from whatever state it is in,
+// unless the handler has it already.
+static void claim_for_the_run()
+{
+    int state = guard_state.load();
+    while (state != CLAIMED_BY_INTERRUPT && !guard_state.compare_exchange_weak(state, CLAIMED_BY_RUN)) {
+    }
+    if (state == CLAIMED_BY_INTERRUPT)
+        wait_for_the_interrupt();
+}
+
+// Opens the file as it is; OPEN_ALWAYS keeps an existing file as it is and
+// says that it existed. Update mode writes the image back where it came
+// from; a pipe cannot seek, so it is refused before a byte of it is read.
+static int open_as_it_is(const char *name, bool update, Output &output)
 {
     std::wstring wide_name = wide(name);
-    // OPEN_ALWAYS keeps an existing file as it is and says that it existed.
     HANDLE handle = CreateFileW(wide_name.c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -285,105 +321,166 @@ int open_output(const char *name, bool update, OutputFile &output)
     if (handle == INVALID_HANDLE_VALUE)
         return 1;
     output.name = _wcsdup(wide_name.c_str());
-    // Update mode writes the image back where it came from; a pipe cannot
-    // seek, so it is refused before a byte of it is read.
     bool usable = output.name != nullptr && identify_handle(handle, output.identity) == 0 &&
                   !(update && GetFileType(handle) == FILE_TYPE_PIPE);
-    if (!usable) {
+    if (!usable)
         CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-    output.stream = stream_of(handle, _O_BINARY, update ? "r+b" : "wb");
+    output.stream = usable ? stream_of(handle, _O_BINARY, update ? "r+b" : "wb") : nullptr;
     if (output.stream != nullptr)
         return 0;
     // A file this open made goes again, identified or not.
     if (output.created && output.name != nullptr)
         DeleteFileW(output.name);
     output.created = false;
-    abort_output(output);
     return 1;
 }
 
-int guard_output(OutputFile &output)
+// The first input that is the output under any name, or -1. A file that did
+// not exist before this run is no input yet; an input that the run is about
+// to create is caught as it is opened.
+static int input_that_is_the_output(const Output &output, char **inputs, int input_count)
+{
+    for (int i = 0; i < input_count && !output.created; i++) {
+        FileIdentity input;
+        if (identify_file(inputs[i], input) == 0 && same_file(input, output.identity))
+            return i;
+    }
+    return -1;
+}
+
+// Create mode, once the output is known to be no input: a regular file is
+// emptied, and from then on removed by an interrupt until it is written.
+static int empty_and_guard(Output &output)
 {
     if (output.identity.kind != FileKind::regular)
         return 0;
     output.held = _dup(_fileno(output.stream));
     if (!empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output.stream)))))
         return 1;
+    output.emptied = true;
     guarded.name = output.name;
     guarded.identity = output.identity;
     guarded.held = output.held;
-    guard_state.store(GUARDED);
     return 0;
 }
 
-void commit_output(OutputFile &output)
+// Everything the output holds goes; a created or emptied file only if
+// `remove`. Held from the handler while it goes.
+static void release(Output *&output, bool remove)
 {
-    int expected = GUARDED;
-    if (!guard_state.compare_exchange_strong(expected, UNGUARDED) && expected == CLAIMED_BY_INTERRUPT)
-        wait_for_the_interrupt();
-    output.created = false;
-}
-
-void abort_output(OutputFile &output)
-{
-    if (output.stream != nullptr)
-        fclose(output.stream);
-    output.stream = nullptr;
-    int expected = GUARDED;
-    bool claimed = guard_state.compare_exchange_strong(expected, CLAIMED_BY_RUN);
-    if (!claimed && expected == CLAIMED_BY_INTERRUPT)
-        wait_for_the_interrupt();
-    if ((claimed || output.created) && output.name != nullptr)
-        discard(output.name, output.identity, output.held);
+    claim_for_the_run();
+    if (output->stream != nullptr)
+        fclose(output->stream);
+    if (remove && (output->emptied || output->created) && output->name != nullptr)
+        discard(output->name, output->identity, output->held);
     guard_state.store(UNGUARDED);
-    output.created = false;
-    if (output.held >= 0)
-        _close(output.held);
-    output.held = -1;
-    free(output.name);
-    output.name = nullptr;
+    if (output->held >= 0)
+        _close(output->held);
+    free(output->name);
+    delete output;
+    output = nullptr;
 }
 
-// Ends the process with the status by which cmd.exe and PowerShell know an
-// interrupted program, as the console's default handler does, but without
-// the C library's and the loader's exit work: that work takes locks that the
-// main thread, stopped wherever it was, may hold, and would wait for ever.
-[[noreturn]] static void die_by_signal(int)
+// In create mode the handler is held off from before the file may be made
+// until it is emptied and guarded, so that no Ctrl-C in between leaves it.
+Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
+                    int &refused_input)
 {
-    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-// Which signal a console event stands for, or 0 for one that does not end
-// the run.
-static int signal_of(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-        return SIGINT;
-    case CTRL_BREAK_EVENT:
-        return SIGBREAK;
-    case CTRL_CLOSE_EVENT:
-        return SIGTERM;
+    Output *output = new (std::nothrow) Output;
+    refusal = OutputRefusal::unusable;
+    if (output == nullptr)
+        return nullptr;
+    if (!update)
+        claim_for_the_run();
+    if (open_as_it_is(name, update, *output) != 0) {
+        release(output, true);
+        return nullptr;
     }
+    output->inputs = inputs;
+    refused_input = input_that_is_the_output(*output, inputs, input_count);
+    if (refused_input >= 0)
+        refusal = OutputRefusal::input_is_output;
+    else if (standard_output_leads_to(output->identity) && put_null_device_on(1) != 0)
+        refusal = OutputRefusal::unprintable;
+    else if (update || empty_and_guard(*output) == 0) {
+        guard_state.store(output->emptied ? GUARDED : UNGUARDED);
+        return output;
+    }
+    release(output, true);
+    return nullptr;
+}
+
+int read_output(Output &output, unsigned char *image, size_t size)
+{
+    if (fread(image, 1, size, output.stream) != size)
+        return 1;
+    fseek(output.stream, 0, SEEK_SET);
     return 0;
 }
 
-// An interrupted run leaves no partial image, then ends as an interrupted
-// console program does. The run's removal, if under way, is finished first.
+// Opened once, and read through that same handle: a pipe's server sees one
+// client. A folder opens too, as on POSIX systems, and then fails at its
+// first read like any input that cannot be read. Catches an input that did
+// not exist before the output was opened.
+FILE *open_input(Output &output, int index, bool &is_the_output)
+{
+    FILE *input = stream_of(open_by_name(wide(output.inputs[index]).c_str(), GENERIC_READ), _O_RDONLY | _O_BINARY,
+                            "rb");
+    FileIdentity identity;
+    is_the_output = input != nullptr && identify_stream(input, identity) == 0 && same_file(identity, output.identity);
+    if (!is_the_output)
+        return input;
+    fclose(input);
+    return nullptr;
+}
+
+int write_output(Output *&output, const unsigned char *image, size_t size)
+{
+    bool written = fwrite(image, 1, size, output->stream) == size && fflush(output->stream) == 0;
+    bool closed = fclose(output->stream) == 0;
+    output->stream = nullptr;
+    if (!written || !closed)
+        return 1;
+    release(output, false);
+    return 0;
+}
+
+void discard_output(Output *&output)
+{
+    if (output != nullptr)
+        release(output, true);
+}
+
+// Whether a console event ends the run: a log-off or shut-down reaches only
+// services.
+static bool ends_the_run(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT;
+}
+
+// An interrupted run leaves no partial image, then ends with the status by
+// which cmd.exe and PowerShell know an interrupted program, as the console's
+// default handler does, but without the C library's and the loader's exit
+// work: that work takes locks that the main thread, stopped wherever it was,
+// may hold, and would wait for ever. The run's own work on the output, if
+// under way, is finished first.
 static BOOL WINAPI on_console_control(DWORD event)
 {
-    int signal_number = signal_of(event);
-    if (signal_number == 0)
+    if (!ends_the_run(event))
         return FALSE;
-    int expected = GUARDED;
-    if (guard_state.compare_exchange_strong(expected, CLAIMED_BY_INTERRUPT))
-        discard(guarded.name, guarded.identity, guarded.held);
-    while (guard_state.load() == CLAIMED_BY_RUN)
+    for (int state = GUARDED;; state = GUARDED) {
+        if (guard_state.compare_exchange_strong(state, CLAIMED_BY_INTERRUPT)) {
+            discard(guarded.name, guarded.identity, guarded.held);
+            break;
+        }
+        if (state == CLAIMED_BY_INTERRUPT)
+            wait_for_the_interrupt();
+        if (state == UNGUARDED)
+            break;
         Sleep(1);
-    die_by_signal(signal_number);
+    }
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 void install_interrupt_handler()

@@ -124,54 +124,6 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     return 0;
 }
 
-// Standard output that leads into a file that the command line names, be it
-// an input (`>> a.byte`), the output (`> out.bin`, `/dev/stdout` as the
-// output) or any other, would carry the messages into it: it is treated as a
-// closed one before the first message, the usage text included. A name that
-// went through it (/dev/stdout) must still lead to the same file afterwards,
-// not to what stands in for it; where the system cannot keep that, the run is
-// refused. 0, or 1 when the run cannot go on.
-static int keep_messages_out_of_named_files(int argc, char **argv)
-{
-    FileIdentity console, stand_in, now;
-    int i = 1;
-    while (i < argc && !(identify_file(argv[i], console) == 0 && standard_output_leads_to(console)))
-        i++;
-    if (i == argc)
-        return 0;
-    if (silence_standard_output() != 0 || identify_stream(stdout, stand_in) != 0)
-        return 1;
-    for (i = 1; i < argc && !same_file(stand_in, console); i++) {
-        if (identify_file(argv[i], now) == 0 && same_file(now, stand_in))
-            return 1;
-    }
-    return 0;
-}
-
-// The output read as an input would change under the reader as the image is
-// written. A character device (a terminal, /dev/null) reads and writes apart,
-// so it may be both.
-static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
-{
-    return input.kind != FileKind::character_device && same_file(input, output);
-}
-
-// The first input that is `file` under any name, or none.
-static const char *input_that_is(const FileIdentity &file, char **inputs, int input_count)
-{
-    for (int i = 0; i < input_count; i++) {
-        FileIdentity input_identity;
-        if (identify_file(inputs[i], input_identity) == 0 && is_the_output(input_identity, file))
-            return inputs[i];
-    }
-    return nullptr;
-}
-
-static void report_input_is_output(const char *input_name)
-{
-    printf("Input file \"%s\" is also the output file", input_name);
-}
-
 static int allocate_image(ImageJob &job)
 {
     job.image = static_cast<unsigned char *>(malloc(job.image_size));
@@ -185,76 +137,38 @@ static int allocate_image(ImageJob &job)
     return 0;
 }
 
-static void report_unusable_output(const char *output_name, bool update_mode)
+static void report_input_is_output(const char *input_name)
 {
-    if (update_mode)
-        printf("Unable to open output file \"%s\" for update", output_name);
-    else
-        printf("Unable to create output file \"%s\"", output_name);
+    printf("Input file \"%s\" is also the output file", input_name);
 }
 
-// Opens the output as it is and identifies it from the open file, which no
-// later change of the name can alter. Nothing of it changes unless it is no
-// input; standard output that leads into it is silenced first. In create
-// mode it is then emptied and guarded. A refused output is let go before the
-// message, so that a file this run made is gone and interrupts come through
-// even if the message has to wait.
-static int open_checked_output(const char *output_name, bool update_mode, char **inputs, int input_count,
-                               OutputFile &output)
+// The message for a refused output; none where it would land in the output.
+static void report_refused_output(const char *output_name, bool update_mode, OutputRefusal refusal,
+                                  const char *input_name)
 {
-    if (open_output(output_name, update_mode, output) != 0) {
-        report_unusable_output(output_name, update_mode);
-        return 1;
-    }
-    // A file that did not exist before this open is no input yet; an input
-    // that the run is about to create is caught as it is opened. Standard
-    // output that was silenced before stays so; this catches a name changed
-    // meanwhile. Either refusal with no message, if none can be printed.
-    const char *input_name = output.created ? nullptr : input_that_is(output.identity, inputs, input_count);
-    if (input_name == nullptr && standard_output_leads_to(output.identity) && silence_standard_output() != 0) {
-        abort_output(output);
-        return 1;
-    }
-    if (input_name == nullptr && (update_mode || guard_output(output) == 0))
-        return 0;
-    abort_output(output);
-    if (input_name != nullptr)
+    if (refusal == OutputRefusal::input_is_output)
         report_input_is_output(input_name);
-    else
-        report_unusable_output(output_name, update_mode);
-    return 1;
-}
-
-// Update mode: the image starts as the first image_size bytes of the output,
-// and goes back where it came from; open_output has refused a file that
-// cannot seek.
-static int read_image(const ImageJob &job, const char *output_name, FILE *output)
-{
-    if (fread(job.image, 1, job.image_size, output) != job.image_size) {
-        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size), output_name);
-        return 1;
-    }
-    fseek(output, 0, SEEK_SET);
-    return 0;
+    else if (refusal == OutputRefusal::unusable && update_mode)
+        printf("Unable to open output file \"%s\" for update", output_name);
+    else if (refusal == OutputRefusal::unusable)
+        printf("Unable to create output file \"%s\"", output_name);
 }
 
 // Opens one input into the job and mixes it in through the run's own buffer;
 // after a failure the input stays open for the clean-up to close.
-static int mix_in_input(ImageJob &job, const char *input_name, char *input_buffer, const FileIdentity &output_identity)
+static int mix_in_input(ImageJob &job, Output &output, int index, const char *input_name, char *input_buffer)
 {
-    job.input = open_input_file(input_name);
+    bool is_the_output = false;
+    job.input = open_input(output, index, is_the_output);
     if (job.input == nullptr) {
-        printf("Unable to open input file \"%s\" for reading", input_name);
+        if (is_the_output)
+            report_input_is_output(input_name);
+        else
+            printf("Unable to open input file \"%s\" for reading", input_name);
         return 1;
     }
     if (input_buffer != nullptr)
         setvbuf(job.input, input_buffer, _IOFBF, INPUT_BUFFER_SIZE);
-    // Catches an input that did not exist before the output was opened.
-    FileIdentity input_identity;
-    if (identify_stream(job.input, input_identity) == 0 && is_the_output(input_identity, output_identity)) {
-        report_input_is_output(input_name);
-        return 1;
-    }
     printf("Mixing in \"%s\"", input_name);
     if (mix_in_file(job) != 0)
         return 1;
@@ -264,35 +178,22 @@ static int mix_in_input(ImageJob &job, const char *input_name, char *input_buffe
     return 0;
 }
 
-// "Done" promises the image is on the output: a write, the flush, or the
-// close that fails must fail the run. The flush is its own step because not
-// every C library reports a failed flush from fclose(). Closes the stream
-// either way and marks it absent.
-static int write_image_and_close(FILE *&output_stream, const ImageJob &job)
-{
-    bool written = fwrite(job.image, 1, job.image_size, output_stream) == job.image_size &&
-                   fflush(output_stream) == 0;
-    bool closed = fclose(output_stream) == 0;
-    output_stream = nullptr;
-    return written && closed ? 0 : 1;
-}
-
 int run_romweave(int argc, char **argv)
 {
     ImageJob job;
     int exit_status = 1;
-    OutputFile output;
+    Output *output = nullptr;
+    OutputRefusal refusal = OutputRefusal::unusable;
     const char *output_name = nullptr;
     char *input_buffer = nullptr;
     bool show_usage = true;
     bool update_mode = false;
-    int output_index = 0;
+    int output_index = 0, refused_input = 0, input_count = 0;
     char **inputs = nullptr;
-    int input_count = 0;
 
     // Before any file is opened or message printed; nothing is held yet that
     // needs releasing.
-    if (open_standard_handles() != 0 || keep_messages_out_of_named_files(argc, argv) != 0)
+    if (prepare_standard_handles(argc, argv) != 0)
         return 1;
     install_interrupt_handler();
     // A user at a terminal sees each message and progress dot as it happens;
@@ -307,28 +208,35 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (allocate_image(job) != 0 ||
-        open_checked_output(output_name, update_mode, inputs, input_count, output) != 0 ||
-        (update_mode && read_image(job, output_name, output.stream) != 0))
+    if (allocate_image(job) != 0)
         goto clean_up;
+    output = open_output(output_name, update_mode, inputs, input_count, refusal, refused_input);
+    if (output == nullptr) {
+        report_refused_output(output_name, update_mode, refusal, inputs[refused_input]);
+        goto clean_up;
+    }
+    if (update_mode && read_output(*output, job.image, job.image_size) != 0) {
+        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size), output_name);
+        goto clean_up;
+    }
     exit_status = 0;
 
     // Without a buffer of its own an input is still read, only in smaller
     // pieces.
     input_buffer = static_cast<char *>(malloc(INPUT_BUFFER_SIZE));
     for (int i = 0; i < input_count; i++) {
-        if (mix_in_input(job, inputs[i], input_buffer, output.identity) != 0) {
+        if (mix_in_input(job, *output, i, inputs[i], input_buffer) != 0) {
             exit_status = 1;
             goto clean_up;
         }
     }
 
-    if (write_image_and_close(output.stream, job) != 0) {
+    // "Done" promises the image is in the output: written, flushed and closed.
+    if (write_output(output, job.image, job.image_size) != 0) {
         printf("Error writing output file \"%s\"\n", output_name);
         exit_status = 1;
         goto clean_up;
     }
-    commit_output(output);
     printf("Done\n");
 
 clean_up:
@@ -338,14 +246,6 @@ clean_up:
     if (job.input != nullptr)
         fclose(job.input);
     free(input_buffer);
-    abort_output(output);
+    discard_output(output);
     return exit_status;
 }
-
-// Tests link run control without the entry point.
-#ifndef ROMWEAVE_NO_MAIN
-int main(int argc, char **argv)
-{
-    return run_romweave(argc, command_line_arguments(argc, argv));
-}
-#endif
