@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 // A 32-bit build without 64-bit file offsets could not take the identity of,
@@ -84,43 +85,21 @@ static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
     return input.kind != FileKind::character_device && same_bytes(input, output);
 }
 
+// A loop device's backing file, asked of the device open on `fd`. The
+// kernel's answer (loop_info64, 29 words) starts with that file's device and
+// inode; spelled out, as not every C library ships the kernel's headers.
+static void find_backing_file(int fd, const struct stat &status, FileIdentity &identity)
+{
 #ifdef __linux__
-// The kernel's loop_info64, of which only the backing file's device and
-// inode are read; spelled out, as not every C library ships the kernel's
-// headers.
-struct LoopStatus {
-    uint64_t device, inode, rdevice, offset, size_limit;
-    uint32_t number, encrypt_type, encrypt_key_size, flags;
-    uint8_t file_name[64], crypt_name[64], encrypt_key[32];
-    uint64_t init[2];
-};
-static const unsigned long LOOP_GET_STATUS64 = 0x4C05;
-static const unsigned LOOP_MAJOR = 7;
-
-// A loop device's backing file, asked of the device open on `fd`.
-static void find_backing_file(int fd, FileIdentity &identity)
-{
-    LoopStatus loop{};
-    if (ioctl(fd, LOOP_GET_STATUS64, &loop) == 0) {
-        identity.backing_device = loop.device;
-        identity.backing_file = loop.inode;
+    uint64_t loop_status[29] = {};
+    if (S_ISBLK(status.st_mode) && major(status.st_rdev) == 7 && ioctl(fd, 0x4C05, loop_status) == 0) {
+        identity.backing_device = loop_status[0];
+        identity.backing_file = loop_status[1];
     }
-}
-
-static bool is_loop_device(const struct stat &status)
-{
-    return S_ISBLK(status.st_mode) && ((status.st_rdev >> 8) & 0xFFF) == LOOP_MAJOR;
-}
 #else
-static void find_backing_file(int, FileIdentity &)
-{
-}
-
-static bool is_loop_device(const struct stat &)
-{
-    return false;
-}
+    (void)fd, (void)status, (void)identity;
 #endif
+}
 
 static FileIdentity identity_of(const struct stat &status)
 {
@@ -145,39 +124,32 @@ static int identify_descriptor(int fd, FileIdentity &identity)
     if (fstat(fd, &status) != 0)
         return -1;
     identity = identity_of(status);
-    if (is_loop_device(status))
-        find_backing_file(fd, identity);
+    find_backing_file(fd, status, identity);
     return 0;
 }
 
-// 0 with the identity of what `name` leads to, or -1. A loop device is
-// opened to ask for its backing file, which reads nothing.
+// 0 with the identity of what `name` leads to, or -1. A block device is
+// opened to ask whether it is a loop device, which reads nothing.
 static int identify_name(const char *name, FileIdentity &identity)
 {
     struct stat status;
     if (stat(name, &status) != 0)
         return -1;
     identity = identity_of(status);
-    int device = is_loop_device(status) ? open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    int device = S_ISBLK(status.st_mode) ? open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     if (device >= 0) {
-        find_backing_file(device, identity);
+        find_backing_file(device, status, identity);
         close(device);
     }
     return 0;
 }
 
+// open() takes the lowest free descriptor: the closed one.
 static int open_standard_handles()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // open() takes the lowest free descriptor: the closed one.
-        int null_fd = open("/dev/null", O_RDWR);
-        if (null_fd != fd) {
-            if (null_fd >= 0)
-                close(null_fd);
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
             return 1;
-        }
     }
     return 0;
 }
@@ -273,21 +245,16 @@ struct Output {
     char **inputs = nullptr;
 };
 
-// What an interrupt needs to remove the emptied output, and nothing more: the
-// Output's own folder, name, identity and spare descriptor, and a stack to do
-// it on. Static, because a signal handler reaches nothing else; armed only
-// once the rest is in place.
+// The emptied output, once it is in place, for an interrupt to remove, and a
+// stack to do it on. Static, because a signal handler reaches nothing else.
 static struct {
-    int folder;
-    const char *last_name;
-    FileIdentity identity;
-    int held;
-    volatile sig_atomic_t armed;
+    std::atomic<const Output *> armed;
     // The handler's own stack: an interrupt may come wherever the run is
     // deepest, and a small stack limit (ulimit -s) must not turn it into a
     // crash that leaves the output.
     alignas(16) char handler_stack[64 * 1024];
 } guarded;
+static_assert(std::atomic<const Output *>::is_always_lock_free, "a signal handler reads it");
 
 // Every signal that ends the run, in one set.
 static sigset_t interrupt_set()
@@ -410,24 +377,6 @@ static int open_waiting(const char *name, int flags, Output &output)
     return fd;
 }
 
-// Create mode: exclusive first, to know whether this run makes the file; an
-// existing file is then opened as it is, and a dangling link's target is made
-// where the link leads, known to be this run's.
-static int open_for_create(const char *name, Output &output)
-{
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
-    output.created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) {
-        fd = open_waiting(name, O_WRONLY, output);
-        if (fd < 0 && errno == ENOENT) {
-            fd = openat(output.folder, output.last_name,
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-            output.created = fd >= 0;
-        }
-    }
-    return fd;
-}
-
 // Opens the file as it is, non-blocking, so that no open waits with the
 // interrupts held, and identifies it from the open file, which no later
 // change of the name can alter. In create mode where it lies is known before
@@ -442,7 +391,14 @@ static int open_as_it_is(const char *name, bool update, Output &output)
             return 1;
         hold_interrupts(output);
     }
-    int fd = update ? open_waiting(name, O_RDWR, output) : open_for_create(name, output);
+    int fd = open_waiting(name, update ? O_RDWR : O_WRONLY, output);
+    // A new file, or the target of a dangling link, is made where the name
+    // leads, known to be this run's.
+    if (!update && fd < 0 && errno == ENOENT) {
+        fd = openat(output.folder, output.last_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                    0666);
+        output.created = fd >= 0;
+    }
     int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
     bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 && identify_descriptor(fd, output.identity) == 0;
     if (usable && update)
@@ -487,13 +443,7 @@ static int empty_and_guard(Output &output)
     output.held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (ftruncate(fd, 0) != 0)
         return 1;
-    guarded.folder = output.folder;
-    guarded.last_name = output.last_name;
-    guarded.identity = output.identity;
-    guarded.held = output.held;
-    // The handler must never see the flag before the rest.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    guarded.armed = 1;
+    guarded.armed = &output;
     return 0;
 }
 
@@ -542,29 +492,30 @@ FILE *open_input(Output &output, int index, bool &is_the_output_file)
     return nullptr;
 }
 
-// Removes the file at folder/last_name while it is still `identity`; where it
-// cannot be removed (a folder that forbids it, a file that is a mount point),
-// empties it through `held`. Only async-signal-safe calls: an interrupt
-// handler comes here.
-static void discard(int folder, const char *last_name, const FileIdentity &identity, int held)
+// Removes the output while its name still leads to it; where it cannot be
+// removed (a folder that forbids it, a file that is a mount point), empties
+// it through the run's own descriptor. Only async-signal-safe calls: an
+// interrupt handler comes here.
+static void discard(const Output &output)
 {
-    if (!still_there(folder, last_name, identity) || unlinkat(folder, last_name, 0) == 0 || held < 0)
+    if (!still_there(output.folder, output.last_name, output.identity) ||
+        unlinkat(output.folder, output.last_name, 0) == 0 || output.held < 0)
         return;
     // Nothing more can be done here if even that fails.
-    int ignored = ftruncate(held, 0);
+    int ignored = ftruncate(output.held, 0);
     (void)ignored;
 }
 
 // Everything the output holds goes; a created or emptied file only if
-// `remove` (interrupts meanwhile do the same again).
+// `remove` (an interrupt meanwhile does the same again).
 static void release(Output *&output, bool remove)
 {
     if (output->stream != nullptr)
         fclose(output->stream);
     output->stream = nullptr;
-    if (remove && (guarded.armed || output->created))
-        discard(output->folder, output->last_name, output->identity, output->held);
-    guarded.armed = 0;
+    if (remove && (guarded.armed != nullptr || output->created))
+        discard(*output);
+    guarded.armed = nullptr;
     if (output->held >= 0)
         close(output->held);
     if (output->folder >= 0)
@@ -613,8 +564,8 @@ void discard_output(Output *&output)
 // one.
 static void discard_guarded_output_and_die(int signal_number)
 {
-    if (guarded.armed)
-        discard(guarded.folder, guarded.last_name, guarded.identity, guarded.held);
+    if (const Output *output = guarded.armed)
+        discard(*output);
     die_by_signal(signal_number);
 }
 

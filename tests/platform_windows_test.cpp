@@ -30,13 +30,13 @@ int main()
 {
     struct Row {
         DWORD event;
-        int signal_number;
+        bool ends_run;
         const char *name;
     };
-    for (const Row &row : {Row{CTRL_C_EVENT, SIGINT, "Ctrl-C"}, Row{CTRL_BREAK_EVENT, SIGBREAK, "Ctrl-Break"},
-                           Row{CTRL_CLOSE_EVENT, SIGTERM, "closing the console window"},
-                           Row{CTRL_LOGOFF_EVENT, 0, "a log-off, which only services see"}})
-        check(signal_of(row.event) == row.signal_number, row.name);
+    for (const Row &row : {Row{CTRL_C_EVENT, true, "Ctrl-C"}, Row{CTRL_BREAK_EVENT, true, "Ctrl-Break"},
+                           Row{CTRL_CLOSE_EVENT, true, "closing the console window"},
+                           Row{CTRL_LOGOFF_EVENT, false, "a log-off, which only services see"}})
+        check(ends_the_run(row.event) == row.ends_run, row.name);
     // FALSE passes an event that does not end the run on to the next handler.
     check(!on_console_control(CTRL_LOGOFF_EVENT), "a log-off is passed on");
 
@@ -51,8 +51,8 @@ int main()
                        "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF") == 0,
           "names are UTF-8");
     check(wide(utf8) == every_kind && wide(wtf8) == unpaired, "every UTF-16 name comes back as it was");
-    delete[] utf8;
-    delete[] wtf8;
+    free(utf8);
+    free(wtf8);
     for (const char *not_wtf8 :
          {"\xE9t\xE9", "\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF8"})
         check(wide(not_wtf8).empty(), "a name in another code page or form is refused");
@@ -66,32 +66,32 @@ int main()
 
     // Another program holding the output keeps it past the removal: it is
     // empty by then.
-    OutputFile held;
-    check(open_output("held.bin", false, held) == 0 && held.created && held.identity.kind == FileKind::regular &&
-              guard_output(held) == 0,
-          "output created and guarded");
-    if (held.stream != nullptr) {
-        fputs("partial image", held.stream);
-        fflush(held.stream);
+    OutputRefusal refusal;
+    int refused_input;
+    Output *held = open_output("held.bin", false, nullptr, 0, refusal, refused_input);
+    check(held != nullptr && held->created && held->emptied, "output created and emptied");
+    if (held != nullptr) {
+        fputs("partial image", held->stream);
+        fflush(held->stream);
     }
     HANDLE reader = CreateFileA("held.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    abort_output(held);
+    discard_output(held);
     LARGE_INTEGER size = {};
-    check(GetFileSizeEx(reader, &size) && size.QuadPart == 0, "an aborted output is emptied");
+    check(GetFileSizeEx(reader, &size) && size.QuadPart == 0, "a discarded output is emptied");
     CloseHandle(reader);
-    check(!file_exists("held.bin"), "an aborted output is removed");
+    check(!file_exists("held.bin"), "a discarded output is removed");
 
     // Marked read-only while the run holds it, the file may not be deleted:
     // it is emptied through the run's own descriptor instead.
-    OutputFile locked;
-    check(open_output("locked.bin", false, locked) == 0 && guard_output(locked) == 0, "second output guarded");
-    if (locked.stream != nullptr) {
-        fputs("partial image", locked.stream);
-        fclose(locked.stream);
-        locked.stream = nullptr;
+    Output *locked = open_output("locked.bin", false, nullptr, 0, refusal, refused_input);
+    check(locked != nullptr, "second output opened");
+    if (locked != nullptr) {
+        fputs("partial image", locked->stream);
+        fclose(locked->stream);
+        locked->stream = nullptr;
         SetFileAttributesA("locked.bin", FILE_ATTRIBUTE_READONLY);
-        abort_output(locked);
+        discard_output(locked);
         WIN32_FILE_ATTRIBUTE_DATA data;
         check(GetFileAttributesExA("locked.bin", GetFileExInfoStandard, &data) && data.nFileSizeLow == 0 &&
                   data.nFileSizeHigh == 0,
@@ -101,23 +101,20 @@ int main()
     }
 
     // Renamed while the run holds it, and another file put in its place:
-    // the abort finds another file under the name, and keeps it.
-    OutputFile moved;
-    check(open_output("moved.bin", false, moved) == 0 && guard_output(moved) == 0 &&
-              MoveFileA("moved.bin", "away.bin"),
-          "third output guarded and renamed");
+    // the discard finds another file under the name, and keeps it.
+    Output *moved = open_output("moved.bin", false, nullptr, 0, refusal, refused_input);
+    check(moved != nullptr && MoveFileA("moved.bin", "away.bin"), "third output opened and renamed");
     FILE *other = fopen("moved.bin", "wb");
     check(other != nullptr && fputs("not the run's", other) >= 0 && fclose(other) == 0, "another file made");
-    abort_output(moved);
+    discard_output(moved);
     check(file_exists("moved.bin"), "a file that took the output's name is kept");
     DeleteFileA("moved.bin");
     DeleteFileA("away.bin");
 
-    OutputFile null_output;
-    check(open_output("NUL", false, null_output) == 0 && !null_output.created &&
-              null_output.identity.kind != FileKind::regular,
+    Output *null_output = open_output("NUL", false, nullptr, 0, refusal, refused_input);
+    check(null_output != nullptr && !null_output->created && null_output->identity.kind != FileKind::regular,
           "NUL opens as a device, never as a regular file");
-    abort_output(null_output);
+    discard_output(null_output);
 
     printf(failures == 0 ? "platform_windows: all checks passed\n" : "platform_windows: %d checks failed\n", failures);
     return failures == 0 ? 0 : 1;
