@@ -32,8 +32,11 @@ const Capability REALTIME_SIGNALS = {ROMWEAVE_HAS_REALTIME_SIGNALS,
                                      "itself, so they are not the tests' SIGRTMIN"};
 #if defined(__SANITIZE_ADDRESS__)
 const Capability SMALL_STACK = {false, "AddressSanitizer's runtime needs a larger stack than the tool"};
+const Capability LIMITED_ADDRESS_SPACE = {false, "AddressSanitizer's runtime needs terabytes of address space"};
 #else
 const Capability SMALL_STACK = {ROMWEAVE_HAS_NATIVE_PROCESS, "the launcher in the tool's process needs a larger stack"};
+const Capability LIMITED_ADDRESS_SPACE = {ROMWEAVE_HAS_NATIVE_PROCESS,
+                                          "the launcher in the tool's process needs more address space"};
 #endif
 
 const Capability EVERYWHERE = {true, nullptr};

@@ -124,54 +124,6 @@ TEST_F(EndToEnd, ProgressDotsFollowTheMixingInLine)
     EXPECT_EQ("Mixing in \"a.byte\"..\nMixing in \"b.byte\"\nDone\n", r.console);
 }
 
-TEST_F(EndToEnd, BadRecordInSecondFileRemovesCreatedOutput)
-{
-    write("a.byte", "0000: 00\n");
-    // Ctrl-Z is a byte like any other, not the end of a DOS text file.
-    write("b.byte", "0000: 00\n\x1A" "1234:AB\n");
-    ToolRun r = run({"out.bin", "a.byte", "b.byte"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"a.byte\"\nMixing in \"b.byte\"\nError reading input file (line 2)",
-              r.console);
-    EXPECT_FALSE(exists("out.bin"));
-
-    write("c.byte", "8000: 00\n");
-    r = run({"out.bin", "c.byte"});
-    EXPECT_EQ("Mixing in \"c.byte\"\nAddress out of range (line 1, 0x008000 > 0x008000)", r.console);
-    EXPECT_FALSE(exists("out.bin"));
-}
-
-TEST_F(EndToEnd, MissingSecondInputFollowsFirstLine)
-{
-    write("a.byte", "0000: 00\n");
-    write("out.bin", "old image");
-    // A name is never a pattern, not even where the C library could expand
-    // one (Windows): `*.byte` names no file.
-    ToolRun r = run({"out.bin", "a.byte", "*.byte"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"a.byte\"\nUnable to open input file \"*.byte\" for reading", r.console);
-    EXPECT_FALSE(exists("out.bin"));
-}
-
-TEST_F(EndToEnd, DirectoryAsInputFails)
-{
-    std::filesystem::create_directory(path("sub"));
-    ToolRun r = run({"out.bin", "sub"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"sub\"\nError reading input file (line 1)", r.console);
-    EXPECT_FALSE(exists("out.bin"));
-}
-
-TEST_F(EndToEnd, OutputThatCannotBeCreated)
-{
-    write("a.byte", "0000: 00\n");
-    std::filesystem::create_directory(path("sub"));
-    ToolRun r = run({"sub", "a.byte"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Unable to create output file \"sub\"", r.console);
-    EXPECT_TRUE(std::filesystem::is_directory(path("sub")));
-}
-
 TEST_F(EndToEnd, UpdateRewritesOnlyTheImageBytes)
 {
     write("a.byte", "0001: 11\n");
@@ -234,14 +186,15 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
         // The prefix's form is that of a pipe's name, but it names a file.
         cases.push_back({"a.byte", windows_path});
     }
-    // A block device is one object whichever name leads to it: here a loop
-    // device over a.byte, named by a link as the input.
+    // A block device is one object whichever name leads to it, and a loop
+    // device holds the bytes of its file: here one over a.byte, named by a
+    // link as the input, and a.byte itself.
     for (const std::string &output : outputs)
         cases.push_back({output, "a.byte"});
     const std::string device = windows_exe() == nullptr ? attach_loop_device(path("a.byte")) : "";
     if (!device.empty()) {
         std::filesystem::create_symlink(device, path("device.byte"));
-        cases.push_back({device, "device.byte"});
+        cases.insert(cases.end(), {{device, "device.byte"}, {device, "a.byte"}});
     }
     const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
     for (const auto &options : modes) {
@@ -257,13 +210,132 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
     detach_loop_device(device);
 }
 
-TEST_F(EndToEnd, InputThatTheRunCreatedIsRefused)
+namespace {
+
+// What a case does around the run besides its files.
+enum class Setting { none, leased_output, mounted_output };
+
+// Takes a read lease on `file` in a process of its own, which the lease's
+// break ends (SIGIO), as a file server's would give it up. -1 where the
+// system has no leases for it.
+pid_t lease(const std::string &file)
 {
-    write("a.byte", "0000: 01\n");
-    ToolRun r = run({"new.bin", "a.byte", "new.bin"});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Mixing in \"a.byte\"\nInput file \"new.bin\" is also the output file", r.console);
-    EXPECT_FALSE(exists("new.bin"));
+#ifdef F_SETLEASE
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        signal(SIGIO, SIG_DFL);
+        int fd = open(file.c_str(), O_RDONLY);
+        char leased = fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &leased, 1) == 1 && leased == 'y')
+            pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char leased = 'n';
+    bool held = holder > 0 && ::read(ready[0], &leased, 1) == 1 && leased == 'y';
+    close(ready[0]);
+    if (holder > 0 && !held)
+        waitpid(holder, nullptr, 0);
+    return held ? holder : -1;
+#else
+    (void)file;
+    return -1;
+#endif
+}
+
+} // namespace
+
+TEST_F(EndToEnd, FailedRunsSayWhyAndLeaveNoImage)
+{
+    write("a.byte", "0000: 00\n");
+    // Ctrl-Z is a byte like any other, not the end of a DOS text file.
+    write("b.byte", "0000: 00\n\x1A" "1234:AB\n");
+    write("c.byte", "8000: 00\n");
+    write("bad.byte", "zz\n");
+    std::filesystem::create_directory(path("sub"));
+    std::filesystem::create_symlink("gone.byte", path("dangling.byte"));
+    ChildLimits plain, little_memory, few_files, small_files;
+    little_memory.address_space = 512 << 20;
+    small_files.file_size = 16 * 1024;
+    few_files.open_files = 4;
+    const char *const absent = nullptr, *const folder = "<folder>";
+    const std::string bad_record = "Mixing in \"bad.byte\"\nError reading input file (line 1)";
+    struct Row {
+        const char *name;
+        std::vector<std::string> args;
+        std::string console;
+        const char *before, *after; // the output's bytes, absent, or a folder
+        const Capability &needed = EVERYWHERE;
+        ChildLimits limits = {};
+        Setting setting = Setting::none;
+    };
+    // A name is never a pattern, not even where the C library could expand
+    // one (Windows): `*.byte` names no file.
+    for (const Row &row :
+         {Row{"a bad record in the second file", {"out.bin", "a.byte", "b.byte"},
+              "Mixing in \"a.byte\"\nMixing in \"b.byte\"\nError reading input file (line 2)", absent, absent},
+          Row{"an address beyond the image", {"out.bin", "c.byte"},
+              "Mixing in \"c.byte\"\nAddress out of range (line 1, 0x008000 > 0x008000)", absent, absent},
+          Row{"a missing second input", {"out.bin", "a.byte", "*.byte"},
+              "Mixing in \"a.byte\"\nUnable to open input file \"*.byte\" for reading", "old image", absent},
+          Row{"a vanished input", {"out.bin", "a.byte", "dangling.byte"},
+              "Mixing in \"a.byte\"\nUnable to open input file \"dangling.byte\" for reading", absent, absent},
+          Row{"a folder as input", {"out.bin", "sub"}, "Mixing in \"sub\"\nError reading input file (line 1)", absent,
+              absent},
+          Row{"a folder as output", {"sub", "a.byte"}, "Unable to create output file \"sub\"", folder, folder},
+          Row{"an input that the run created", {"out.bin", "a.byte", "out.bin"},
+              "Mixing in \"a.byte\"\nInput file \"out.bin\" is also the output file", absent, absent},
+          Row{"no memory for the image", {"-s", "1024M", "out.bin", "a.byte"},
+              "Unable to allocate 1073741824 bytes of memory for image buffer\n", "old image", "old image",
+              LIMITED_ADDRESS_SPACE, little_memory},
+          Row{"ulimit -n 4", {"out.bin", "a.byte"}, "Unable to create output file \"out.bin\"", absent, absent,
+              NATIVE_PROCESS, few_files},
+          Row{"an output another process holds a lease on", {"out.bin", "bad.byte"}, bad_record, "old image", absent,
+              POSIX_FILES, plain, Setting::leased_output},
+          Row{"the same in update mode", {"-u", "-s", "9", "out.bin", "bad.byte"}, bad_record, "old image",
+              "old image", POSIX_FILES, plain, Setting::leased_output},
+          Row{"an output that is a mount point, cut short", {"-s", "64K", "out.bin", "a.byte"},
+              "Mixing in \"a.byte\"\nError writing output file \"out.bin\"\n", "old image", "", POSIX_FILES,
+              small_files, Setting::mounted_output}}) {
+        const std::string output = row.before == folder ? "sub" : "out.bin";
+        if (row.before != absent && row.before != folder)
+            write(output, row.before);
+        const char *reason = left_out(row.needed);
+        pid_t holder = 0;
+        if (reason == nullptr && row.setting == Setting::leased_output && (holder = lease(path(output))) < 0)
+            reason = "no lease can be taken on a file here";
+        const std::string mount = "'" + path("volume.bin") + "' '" + path(output) + "'";
+        if (reason == nullptr && row.setting == Setting::mounted_output) {
+            write("volume.bin", row.before);
+            if (system(("mount --bind " + mount + " 2>/dev/null").c_str()) != 0)
+                reason = "no file can be mounted here (needs root)";
+        }
+        if (reason != nullptr) {
+            std::cout << "row " << row.name << " left out: " << reason << "\n";
+            std::filesystem::remove(path(output));
+            continue;
+        }
+        ToolRun r = run_tool_in(dir.string(), row.args, row.limits);
+        if (holder > 0)
+            waitpid(holder, nullptr, 0);
+        EXPECT_EQ(1, r.status) << row.name;
+        EXPECT_EQ(row.console, r.console) << row.name;
+        if (row.after == folder)
+            EXPECT_TRUE(std::filesystem::is_directory(path(output))) << row.name;
+        else if (row.after == absent)
+            EXPECT_FALSE(exists(output)) << row.name;
+        else
+            EXPECT_TRUE(row.after == read(output)) << row.name;
+        if (row.setting == Setting::mounted_output) {
+            EXPECT_TRUE(read("volume.bin").empty()) << "the mounted file keeps a partial image";
+            EXPECT_EQ(0, system(("umount " + mount.substr(mount.rfind(" ") + 1)).c_str()));
+        }
+        std::filesystem::remove(path(output));
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path("dangling.byte")));
 }
 
 TEST_F(EndToEnd, FailedRunNeverRemovesADevice)

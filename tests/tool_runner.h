@@ -89,6 +89,7 @@ struct ChildLimits {
     int ignored_signal = 0;            // ignored when the tool starts, as by nohup
     int blocked_signal = 0;            // blocked when the tool starts, as by a supervisor
     rlim_t stack_size = 0;             // RLIMIT_STACK
+    rlim_t address_space = 0;          // RLIMIT_AS
     const char *windows_parent = nullptr; // on Windows: started by windows_parent.exe in this mode
 };
 
@@ -133,8 +134,11 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
             dup2(open(limits.stdout_path, limits.stdout_flags | O_CLOEXEC, 0666), STDOUT_FILENO);
         else
             dup2(pipe_ends[1], STDOUT_FILENO);
-        close(pipe_ends[0]);
-        close(pipe_ends[1]);
+        // The tool gets the standard handles and nothing else that the test
+        // runner may hold open, so that a limit on descriptors means the same
+        // under ctest as anywhere.
+        for (int fd = STDERR_FILENO + 1; fd < 1024; fd++)
+            close(fd);
         // The tool's own signal handling is under test: start it from the
         // defaults, whatever the test runner inherited; SIGQUIT dumps no core.
         for (int signal_number = 1; signal_number < NSIG; signal_number++)
@@ -165,6 +169,10 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
         if (limits.stack_size != 0) {
             struct rlimit limit = {limits.stack_size, limits.stack_size};
             setrlimit(RLIMIT_STACK, &limit);
+        }
+        if (limits.address_space != 0) {
+            struct rlimit limit = {limits.address_space, limits.address_space};
+            setrlimit(RLIMIT_AS, &limit);
         }
         if (limits.open_files != 0) {
             struct rlimit limit = {limits.open_files, limits.open_files};
@@ -339,7 +347,7 @@ inline void detach_loop_device(const std::string &device)
         ADD_FAILURE() << "could not detach " << device;
 }
 
-// An image of `size` bytes of 0xFF with the given bytes set.
+// An image of `size` bytes of 0xFF, as nothing has been mixed in.
 inline std::string blank_image(size_t size)
 {
     return std::string(size, '\xFF');
