@@ -450,7 +450,9 @@ static int empty_and_guard(Output &output)
 Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
                     int &refused_input)
 {
-    Output *output = new (std::nothrow) Output;
+    // Not new: the static build links no C++ library.
+    void *memory = malloc(sizeof(Output));
+    Output *output = memory == nullptr ? nullptr : new (memory) Output;
     refusal = OutputRefusal::unusable;
     if (output == nullptr || open_as_it_is(name, update, *output) != 0) {
         discard_output(output);
@@ -522,7 +524,7 @@ static void release(Output *&output, bool remove)
         close(output->folder);
     free(output->last_name);
     release_interrupts(*output);
-    delete output;
+    free(output);
     output = nullptr;
 }
 

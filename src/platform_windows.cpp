@@ -377,7 +377,7 @@ static void release(Output *&output, bool remove)
     if (output->held >= 0)
         _close(output->held);
     free(output->name);
-    delete output;
+    free(output);
     output = nullptr;
 }
 
@@ -386,7 +386,9 @@ static void release(Output *&output, bool remove)
 Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
                     int &refused_input)
 {
-    Output *output = new (std::nothrow) Output;
+    // Not new: the static build links no C++ library.
+    void *memory = malloc(sizeof(Output));
+    Output *output = memory == nullptr ? nullptr : new (memory) Output;
     refusal = OutputRefusal::unusable;
     if (output == nullptr)
         return nullptr;

@@ -87,26 +87,17 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     while (argv[next][0] == '-') {
         const char *option = argv[next];
         const char *value = argv[next + 1];
-        if (strcmp(option, "-s") == 0) {
+        if (strcmp(option, "-s") == 0 || strcmp(option, "-o") == 0) {
+            // An image of at least one byte; an offset of 0 or more.
             int32_t size = parse_size_value(value);
-            if (size <= 0)
+            if (size < (option[1] == 's' ? 1 : 0))
                 return 1;
-            job.image_size = static_cast<uint32_t>(size);
+            (option[1] == 's' ? job.image_size : job.address_offset) = static_cast<uint32_t>(size);
             next += 2;
-        } else if (strcmp(option, "-o") == 0) {
-            int32_t offset = parse_size_value(value);
-            if (offset < 0)
-                return 1;
-            job.address_offset = static_cast<uint32_t>(offset);
-            next += 2;
-        } else if (strcmp(option, "-A") == 0) {
-            job.address_map = parse_line_map(value, ADDRESS_LINES);
-            if (!job.address_map)
-                return 1;
-            next += 2;
-        } else if (strcmp(option, "-D") == 0) {
-            job.data_map = parse_line_map(value, DATA_LINES);
-            if (!job.data_map)
+        } else if (strcmp(option, "-A") == 0 || strcmp(option, "-D") == 0) {
+            std::optional<LineMap> &map = option[1] == 'A' ? job.address_map : job.data_map;
+            map = parse_line_map(value, option[1] == 'A' ? ADDRESS_LINES : DATA_LINES);
+            if (!map)
                 return 1;
             next += 2;
         } else if (strcmp(option, "-u") == 0) {
