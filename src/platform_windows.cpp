@@ -14,19 +14,24 @@
 #include <io.h>
 #include <windows.h>
 
-// Which file a name or handle leads to: its volume and its index there. A
-// device or a pipe has none, and is never the same as anything.
+// Which file a handle leads to: its volume and its id there. A device or a
+// pipe has none, and is never the same as anything.
 enum class FileKind { unknown, regular, other };
 
 struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t file = 0;
+    uint64_t volume = 0; // 0 where the handle may not read its volume
+    FILE_ID_128 id = {};
     FileKind kind = FileKind::unknown;
 };
 
+// A handle that another program opened for the run (a redirected standard
+// output under wine) may not read its volume: the id alone then decides,
+// which at worst takes another volume's file for this one and keeps the
+// messages out of it.
 static bool same_file(const FileIdentity &a, const FileIdentity &b)
 {
-    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
+    return a.kind != FileKind::unknown && a.kind == b.kind && memcmp(&a.id, &b.id, sizeof a.id) == 0 &&
+           (a.volume == b.volume || a.volume == 0 || b.volume == 0);
 }
 
 // Windows names are UTF-16 and may hold a surrogate without its partner,
@@ -144,90 +149,72 @@ bool is_terminal(FILE *stream)
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 }
 
+// The id and volume serial as 128 and 64 bits (FileIdInfo), which hold on
+// every file system, ReFS included, and which wine gives for every handle.
 static int identify_handle(HANDLE handle, FileIdentity &identity)
 {
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
     identity = FileIdentity{};
-    // A device such as NUL or CON, or a pipe, has no file index; it is never
+    // A device such as NUL or CON, or a pipe, has no file id; it is never
     // "the same file", and never removed.
     if (GetFileType(handle) != FILE_TYPE_DISK)
         return 0;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information))
+    FILE_ID_INFO id;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
         return -1;
-    identity.device = information.dwVolumeSerialNumber;
-    identity.file = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    identity.kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? FileKind::regular
-                                                                                   : FileKind::other;
+    identity.volume = id.VolumeSerialNumber;
+    identity.id = id.FileId;
+    identity.kind = standard.Directory ? FileKind::other : FileKind::regular;
     return 0;
-}
-
-// Any open of a pipe's name, even one for its identity only, connects to the
-// pipe's server as a client, and takes that client's place or its data. So
-// the names Windows gives pipes (\\.\pipe\..., \\?\pipe\... and a server's
-// \\host\pipe\..., in any case and with either slash) are known by their
-// form and never opened for an identity: a pipe is identified from the
-// handle the run reads or writes it through.
-static bool names_a_pipe(const std::wstring &name)
-{
-    DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    std::wstring full(length, L'\0');
-    if (length == 0 || GetFullPathNameW(name.c_str(), length, &full[0], nullptr) >= length)
-        return false;
-    size_t host_end = full.find(L'\\', 2);
-    return full.compare(0, 2, L"\\\\") == 0 && host_end != std::wstring::npos &&
-           _wcsnicmp(full.c_str() + host_end, L"\\pipe\\", 6) == 0;
-}
-
-static int identify_file(const char *name, FileIdentity &identity)
-{
-    std::wstring wide_name = wide(name);
-    if (names_a_pipe(wide_name))
-        return -1;
-    HANDLE handle = open_by_name(wide_name.c_str(), 0);
-    int result = identify_handle(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return result;
-}
-
-static int identify_stream(FILE *stream, FileIdentity &identity)
-{
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
 // Whether the messages would go into `file`.
 static bool standard_output_leads_to(const FileIdentity &file)
 {
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(1));
     FileIdentity console;
-    if (identify_handle(handle, console) == 0)
-        return same_file(console, file);
-    // A redirected handle may lack the right to read its volume (wine's
-    // always does); the file's id alone then decides, since taking another
-    // file for this one costs no more than the messages.
-    FILE_ID_INFO id;
-    if (file.kind != FileKind::regular || GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id))
-        return false;
-    uint64_t low;
-    memcpy(&low, id.FileId.Identifier, sizeof low);
-    return low == file.file;
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(1)), console) == 0 && same_file(console, file);
 }
 
-// Closed standard handles get the null device; standard output that leads
-// into a file that an argument names is treated as closed, so that no
-// message lands in an image or an input.
+// What a call that fills a buffer of a given length gives, in a string of
+// its own, without a \\?\ in front; empty on failure.
+template <typename Call> static std::wstring path_from(Call call)
+{
+    DWORD length = call(nullptr, 0);
+    std::wstring path(length, L'\0');
+    if (length == 0 || call(&path[0], length) >= length)
+        return std::wstring();
+    path.resize(length - 1);
+    return path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+}
+
+// Closed standard handles get the null device. A name may lead to a pipe,
+// whose every open connects to its server, so none is opened before the
+// command line is known good: until then standard output that is a file is
+// compared with the arguments by full path, which keeps the usage text out
+// of a file named as it is redirected (`> out.bin`). A handle that gives no
+// path (wine's, from a POSIX shell) cannot be compared so. Once the files
+// are open, open_output compares them by identity.
 int prepare_standard_handles(int argc, char **argv)
 {
     for (int fd = 0; fd <= 2; fd++) {
         if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
             return 1;
     }
-    for (int i = 1; i < argc; i++) {
-        FileIdentity named;
-        if (identify_file(argv[i], named) == 0 && standard_output_leads_to(named))
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(1));
+    if (GetFileType(console) != FILE_TYPE_DISK)
+        return 0;
+    const std::wstring console_path = path_from([console](wchar_t *path, DWORD length) {
+        return GetFinalPathNameByHandleW(console, path, length, FILE_NAME_NORMALIZED);
+    });
+    for (int i = 1; i < argc && !console_path.empty(); i++) {
+        const std::wstring name = wide(argv[i]);
+        const std::wstring full = path_from([&name](wchar_t *path, DWORD length) {
+            return GetFullPathNameW(name.c_str(), length, path, nullptr);
+        });
+        if (_wcsicmp(full.c_str(), console_path.c_str()) == 0)
             return put_null_device_on(1);
     }
     return 0;
@@ -248,6 +235,8 @@ struct Output {
     wchar_t *name = nullptr; // the name as the file functions take it
     int held = -1;           // a descriptor of the run's own, to empty it
     char **inputs = nullptr;
+    HANDLE *input_handles = nullptr; // each input's one open, until it is read
+    int input_count = 0;
 };
 
 // The console's control handler runs on a thread of its own, at the same
@@ -314,7 +303,7 @@ static void claim_for_the_run()
 static int open_as_it_is(const char *name, bool update, Output &output)
 {
     std::wstring wide_name = wide(name);
-    HANDLE handle = CreateFileW(wide_name.c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE,
+    HANDLE handle = CreateFileW(wide_name.c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     output.created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
@@ -335,14 +324,41 @@ static int open_as_it_is(const char *name, bool update, Output &output)
     return 1;
 }
 
-// The first input that is the output under any name, or -1. A file that did
-// not exist before this run is no input yet; an input that the run is about
-// to create is caught as it is opened.
-static int input_that_is_the_output(const Output &output, char **inputs, int input_count)
+// Each input is opened here, once, by the open that the run then reads it
+// through, so that a pipe's server sees one client each time it is named and
+// every file is identified from its handle; no name is opened only to learn
+// what it is. An open that fails (a pipe whose instances are all busy until
+// an earlier input has been read, a file yet to come) is tried again when
+// the input's turn comes.
+static int open_inputs(Output &output, char **inputs, int input_count)
 {
-    for (int i = 0; i < input_count && !output.created; i++) {
-        FileIdentity input;
-        if (identify_file(inputs[i], input) == 0 && same_file(input, output.identity))
+    output.inputs = inputs;
+    output.input_handles = static_cast<HANDLE *>(malloc(sizeof(HANDLE) * static_cast<size_t>(input_count)));
+    if (output.input_handles == nullptr)
+        return 1;
+    bool busy = false;
+    for (; output.input_count < input_count; output.input_count++) {
+        HANDLE handle = busy ? INVALID_HANDLE_VALUE : open_by_name(wide(inputs[output.input_count]).c_str(), GENERIC_READ);
+        busy = busy || (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY);
+        output.input_handles[output.input_count] = handle;
+    }
+    return 0;
+}
+
+// Whether `handle` leads to the output.
+static bool is_the_output(const Output &output, HANDLE handle)
+{
+    FileIdentity identity;
+    return identify_handle(handle, identity) == 0 && same_file(identity, output.identity);
+}
+
+// The first input that is the output under any name, or -1. A file that did
+// not exist before this run is no input yet; an input that the run created
+// is caught at its turn.
+static int input_that_is_the_output(const Output &output)
+{
+    for (int i = 0; i < output.input_count && !output.created; i++) {
+        if (is_the_output(output, output.input_handles[i]))
             return i;
     }
     return -1;
@@ -376,13 +392,31 @@ static void release(Output *&output, bool remove)
     guard_state.store(UNGUARDED);
     if (output->held >= 0)
         _close(output->held);
+    for (int i = 0; i < output->input_count; i++) {
+        if (output->input_handles[i] != INVALID_HANDLE_VALUE)
+            CloseHandle(output->input_handles[i]);
+    }
+    free(output->input_handles);
     free(output->name);
     free(output);
     output = nullptr;
 }
 
-// In create mode the handler is held off from before the file may be made
-// until it is emptied and guarded, so that no Ctrl-C in between leaves it.
+// Whether the messages would go into the output or an input, as open.
+static bool messages_would_reach_a_file(const Output &output)
+{
+    bool reaches = standard_output_leads_to(output.identity);
+    for (int i = 0; i < output.input_count && !reaches; i++) {
+        FileIdentity input;
+        reaches = identify_handle(output.input_handles[i], input) == 0 && standard_output_leads_to(input);
+    }
+    return reaches;
+}
+
+// The inputs are opened first, so that a refused output's message is kept
+// out of an input as well. In create mode the handler is held off from
+// before the file may be made until it is emptied and guarded, so that no
+// Ctrl-C in between leaves it.
 Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
                     int &refused_input)
 {
@@ -392,17 +426,19 @@ Output *open_output(const char *name, bool update, char **inputs, int input_coun
     refusal = OutputRefusal::unusable;
     if (output == nullptr)
         return nullptr;
-    if (!update)
+    bool inputs_open = open_inputs(*output, inputs, input_count) == 0;
+    if (inputs_open && !update)
         claim_for_the_run();
-    if (open_as_it_is(name, update, *output) != 0) {
+    if (!inputs_open || open_as_it_is(name, update, *output) != 0) {
+        if (messages_would_reach_a_file(*output))
+            refusal = put_null_device_on(1) == 0 ? OutputRefusal::unusable : OutputRefusal::unprintable;
         release(output, true);
         return nullptr;
     }
-    output->inputs = inputs;
-    refused_input = input_that_is_the_output(*output, inputs, input_count);
+    refused_input = input_that_is_the_output(*output);
     if (refused_input >= 0)
         refusal = OutputRefusal::input_is_output;
-    else if (standard_output_leads_to(output->identity) && put_null_device_on(1) != 0)
+    else if (messages_would_reach_a_file(*output) && put_null_device_on(1) != 0)
         refusal = OutputRefusal::unprintable;
     else if (update || empty_and_guard(*output) == 0) {
         guard_state.store(output->emptied ? GUARDED : UNGUARDED);
@@ -420,20 +456,20 @@ int read_output(Output &output, unsigned char *image, size_t size)
     return 0;
 }
 
-// Opened once, and read through that same handle: a pipe's server sees one
-// client. A folder opens too, as on POSIX systems, and then fails at its
+// Read through the open that open_output made, or, where that failed, one
+// made now. A folder opens too, as on POSIX systems, and then fails at its
 // first read like any input that cannot be read. Catches an input that did
 // not exist before the output was opened.
-FILE *open_input(Output &output, int index, bool &is_the_output)
+FILE *open_input(Output &output, int index, bool &is_the_output_file)
 {
-    FILE *input = stream_of(open_by_name(wide(output.inputs[index]).c_str(), GENERIC_READ), _O_RDONLY | _O_BINARY,
-                            "rb");
-    FileIdentity identity;
-    is_the_output = input != nullptr && identify_stream(input, identity) == 0 && same_file(identity, output.identity);
-    if (!is_the_output)
-        return input;
-    fclose(input);
-    return nullptr;
+    HANDLE handle = output.input_handles[index];
+    output.input_handles[index] = INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE)
+        handle = open_by_name(wide(output.inputs[index]).c_str(), GENERIC_READ);
+    is_the_output_file = is_the_output(output, handle);
+    if (is_the_output_file)
+        CloseHandle(handle);
+    return is_the_output_file ? nullptr : stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
 int write_output(Output *&output, const unsigned char *image, size_t size)

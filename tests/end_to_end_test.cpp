@@ -183,8 +183,16 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
         for (int i = 0; i < 25; i++)
             long_name += "sub dir\\..\\";
         outputs.insert(outputs.end(), {"sub dir\\..\\a.byte", windows_path, long_name + "a.byte"});
-        // The prefix's form is that of a pipe's name, but it names a file.
+        // The prefix's form is that of a pipe's name, but it names a file;
+        // so does a share named pipe (wine's \\server\share is
+        // dosdevices/unc/server/share).
         cases.push_back({"a.byte", windows_path});
+#ifdef ROMWEAVE_WINE_PREFIX
+        const std::string server = dir.filename().string(), share = ROMWEAVE_WINE_PREFIX "/dosdevices/unc/" + server;
+        std::filesystem::create_directories(share);
+        std::filesystem::create_symlink(dir, share + "/pipe");
+        cases.push_back({"a.byte", "\\\\" + server + "\\pipe\\a.byte"});
+#endif
     }
     // A block device is one object whichever name leads to it, and a loop
     // device holds the bytes of its file: here one over a.byte, named by a
@@ -208,6 +216,9 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
         }
     }
     detach_loop_device(device);
+#ifdef ROMWEAVE_WINE_PREFIX
+    std::filesystem::remove_all(ROMWEAVE_WINE_PREFIX "/dosdevices/unc/" + dir.filename().string());
+#endif
 }
 
 namespace {

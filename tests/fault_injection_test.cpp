@@ -454,6 +454,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     image[0x100] = '\x22';
     const std::string tail = "tail";
     const std::string out = path("out.bin"), input = path(name), named_pipe = "\\\\.\\pipe\\" + name,
+                      device_pipe = "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + name,
                       log = path("log.txt");
     // Markers: standard output on the pipe that the test reads, and on a
     // block device that is also the output (a loop device over disk.img).
@@ -485,11 +486,15 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{"cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", false, ">>out.bin"},
                            Row{"no standard handles", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true, "no-handles"},
                            Row{"input from a named pipe", "/dev/null", O_WRONLY, "out.bin", true, true, named_pipe.c_str(), "1K", true, "serve-pipe"},
+                           Row{"a pipe by its device's name", "/dev/null", O_WRONLY, "out.bin", true, true, device_pipe.c_str(), "1K", true, "serve-pipe"},
+                           Row{"a usage failure naming a pipe", "/dev/null", O_WRONLY, "out.bin", true, true, device_pipe.c_str(), "0", false, "serve-pipe-to-none"},
+                           Row{"usage text, cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "0", false, ">>out.bin"},
                            Row{"a lone surrogate in the output's name", "/dev/null", O_WRONLY, "out\\uD800.bin", true, false, name.c_str(), "1K", false, "wide"}}) {
         if (row.windows_parent != nullptr && windows_exe() == nullptr)
             continue;
         const std::string file = row.file != nullptr ? row.file : "", output = row.output;
-        const Capability &needed = file == "/dev/full" ? DEV_FULL
+        const Capability &needed = file == "/dev/full"                        ? DEV_FULL
+                                   : row.name == std::string("usage text, 1<> out.bin") ? STANDARD_OUTPUT_PATH
                                    : output == "/dev/stdout" || row.input == std::string("/dev/stdout") ||
                                            output == device
                                        ? POSIX_FILES

@@ -1,12 +1,14 @@
 // Starts romweave.exe as a Windows program would, where wine's POSIX side
 // cannot: `windows_parent.exe no-handles TOOL ARGS...` gives it no standard
 // handles at all; `windows_parent.exe serve-pipe TOOL ARGS...` serves the file
-// NAME of this folder on the pipe \\.\pipe\NAME that the arguments name, to
-// as many clients as there are such arguments, and then to none;
+// NAME of this folder on the pipe \\.\pipe\NAME that the arguments name, in
+// any spelling, and fails with 124 unless exactly one client came for each
+// time it is named (`serve-pipe-to-none`: unless none came);
 // `windows_parent.exe wide TOOL ARGS...` only passes the arguments, with
 // their \uXXXX escapes, on the wide command line; `windows_parent.exe
 // '>>FILE' TOOL ARGS...` appends its standard output to FILE as cmd.exe's
 // `>>` does, sharing it for reading only. Exits with the tool's status.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,12 @@ struct Served {
     std::wstring pipe;
     std::vector<char> bytes;
     int clients;
-    HANDLE next;
+    volatile LONG connected;
+};
+
+struct Client {
+    const Served *served;
+    HANDLE pipe;
 };
 
 HANDLE new_instance(const std::wstring &pipe)
@@ -46,23 +53,31 @@ HANDLE new_instance(const std::wstring &pipe)
                             65536, 0, 0, nullptr);
 }
 
-// The next instance is made as soon as a client has connected, so that the
-// pipe never seems gone between two clients.
+// Closed, not disconnected: the client reads to the end, then sees it.
+DWORD WINAPI write_to(void *what)
+{
+    Client *client = static_cast<Client *>(what);
+    DWORD written;
+    WriteFile(client->pipe, client->served->bytes.data(), static_cast<DWORD>(client->served->bytes.size()), &written,
+              nullptr);
+    FlushFileBuffers(client->pipe);
+    CloseHandle(client->pipe);
+    delete client;
+    return 0;
+}
+
+// Each client is counted and served on a thread of its own, and the next
+// instance is made as soon as one has connected, so that the pipe never
+// seems gone between two clients and a client that reads nothing holds up
+// no other.
 DWORD WINAPI serve(void *what)
 {
-    const Served &served = *static_cast<const Served *>(what);
-    HANDLE next = served.next;
-    for (int i = 0; i < served.clients; i++) {
-        HANDLE client = next;
-        ConnectNamedPipe(client, nullptr);
-        next = i + 1 < served.clients ? new_instance(served.pipe) : INVALID_HANDLE_VALUE;
-        DWORD written;
-        WriteFile(client, served.bytes.data(), static_cast<DWORD>(served.bytes.size()), &written, nullptr);
-        // Closed, not disconnected: the client reads to the end, then sees it.
-        FlushFileBuffers(client);
-        CloseHandle(client);
+    Served &served = *static_cast<Served *>(what);
+    for (HANDLE next = new_instance(served.pipe);; next = new_instance(served.pipe)) {
+        ConnectNamedPipe(next, nullptr);
+        InterlockedIncrement(&served.connected);
+        CloseHandle(CreateThread(nullptr, 0, write_to, new Client{&served, next}, 0, nullptr));
     }
-    return 0;
 }
 
 } // namespace
@@ -83,10 +98,14 @@ int wmain(int argc, wchar_t **argv)
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     }
+    // Any spelling of a pipe's name ends in pipe\NAME or NamedPipe\NAME.
     Served served = {};
     for (int i = 3; i < argc; i++) {
-        if (how == L"serve-pipe" && PIPE_PREFIX.compare(0, std::wstring::npos, argv[i], PIPE_PREFIX.size()) == 0) {
-            served.pipe = argv[i];
+        const std::wstring arg = argv[i];
+        size_t last = arg.rfind(L'\\');
+        if (how.compare(0, 10, L"serve-pipe") == 0 && last != std::wstring::npos && last >= 4 &&
+            _wcsnicmp(arg.c_str() + last - 4, L"pipe", 4) == 0) {
+            served.pipe = PIPE_PREFIX + arg.substr(last + 1);
             served.clients++;
         }
     }
@@ -97,7 +116,6 @@ int wmain(int argc, wchar_t **argv)
         DWORD read;
         ReadFile(file, served.bytes.data(), static_cast<DWORD>(served.bytes.size()), &read, nullptr);
         CloseHandle(file);
-        served.next = new_instance(served.pipe);
         CloseHandle(CreateThread(nullptr, 0, serve, &served, 0, nullptr));
     }
     std::wstring line = command_line(argc, argv);
@@ -107,5 +125,12 @@ int wmain(int argc, wchar_t **argv)
     WaitForSingleObject(tool.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(tool.hProcess, &status);
+    // A pipe's server must have seen one client each time it is named, and
+    // none where the run was not to touch it.
+    const LONG expected = how == L"serve-pipe-to-none" ? 0 : served.clients;
+    if (served.clients > 0 && served.connected != expected) {
+        printf("[%ld clients for %ld]", served.connected, expected);
+        return 124;
+    }
     return static_cast<int>(status);
 }
