@@ -120,7 +120,7 @@ static FILE *stream_of(HANDLE handle, int flags, const char *mode)
     return stream;
 }
 
-// Follows links to the file itself; `access` 0 only reads its identity.
+// Follows links to the file itself.
 static HANDLE open_by_name(const wchar_t *name, DWORD access)
 {
     return CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -233,7 +233,7 @@ struct Output {
     bool created = false;    // this run made the file
     bool emptied = false;    // create mode: the run emptied it
     wchar_t *name = nullptr; // the name as the file functions take it
-    int held = -1;           // a descriptor of the run's own, to empty it
+    HANDLE held = INVALID_HANDLE_VALUE; // a handle of the run's own, to empty it
     char **inputs = nullptr;
     HANDLE *input_handles = nullptr; // each input's one open, until it is read
     int input_count = 0;
@@ -246,30 +246,37 @@ struct Output {
 enum GuardState { UNGUARDED, GUARDED, CLAIMED_BY_RUN, CLAIMED_BY_INTERRUPT };
 static std::atomic<int> guard_state{UNGUARDED};
 
-// What the handler needs to remove the guarded output, and nothing more.
+// What the handler needs to remove the guarded output, and nothing more:
+// the file's name, identity and handles, and the main thread, which it
+// stops before it closes those handles.
 static struct {
     const wchar_t *name;
     FileIdentity identity;
-    int held;
+    HANDLE held, stream;
+    HANDLE main_thread;
 } guarded;
 
-// The handle reaches the file through any link, and the identity and the
-// deletion act on that one handle. The run's own handles share deletion, so
-// the file goes when the last one closes. It is emptied through the run's
-// own handle first: a file may not be deleted (its folder's rights, or marked
-// read-only meanwhile), another program may keep it open past the run, and
-// wine accepts the deletion and then fails to unlink it at the close without
-// a word; no fragment of an image stays under the output's name meanwhile.
-static void discard(const wchar_t *name, const FileIdentity &identity, int held)
+// A handle to what the output's name leads to, through any link: with the
+// right to delete it where that is allowed, else only to identify it.
+static HANDLE open_to_delete(const wchar_t *name, bool &deletable)
 {
-    HANDLE handle = open_by_name(name, DELETE);
-    bool deletable = handle != INVALID_HANDLE_VALUE;
-    if (!deletable)
-        handle = open_by_name(name, 0);
+    HANDLE handle = open_by_name(name, DELETE | FILE_READ_ATTRIBUTES);
+    deletable = handle != INVALID_HANDLE_VALUE;
+    return deletable ? handle : open_by_name(name, FILE_READ_ATTRIBUTES);
+}
+
+// Marks the file that `handle` leads to for deletion, and closes `handle`,
+// if it is still the output; the file goes when the run's last handle to it
+// closes. It is emptied through the run's own handle first: a file may not
+// be deleted (its folder's rights, or marked read-only meanwhile), another
+// program may keep it open past the run, and wine accepts the deletion and
+// then fails to unlink it at the close without a word; no fragment of an
+// image stays under the output's name meanwhile.
+static void discard(HANDLE handle, bool deletable, const FileIdentity &identity, HANDLE held)
+{
     FileIdentity now;
     if (identify_handle(handle, now) == 0 && same_file(now, identity)) {
-        if (held >= 0)
-            empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(held)));
+        empty_file(held);
         FILE_DISPOSITION_INFO disposition = {TRUE};
         if (deletable)
             SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
@@ -370,13 +377,13 @@ static int empty_and_guard(Output &output)
 {
     if (output.identity.kind != FileKind::regular)
         return 0;
-    output.held = _dup(_fileno(output.stream));
-    if (!empty_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output.stream)))))
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output.stream)));
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &output.held, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+        !empty_file(handle))
         return 1;
     output.emptied = true;
-    guarded.name = output.name;
-    guarded.identity = output.identity;
-    guarded.held = output.held;
+    guarded = {output.name, output.identity, output.held, handle, guarded.main_thread};
     return 0;
 }
 
@@ -387,11 +394,16 @@ static void release(Output *&output, bool remove)
     claim_for_the_run();
     if (output->stream != nullptr)
         fclose(output->stream);
-    if (remove && (output->emptied || output->created) && output->name != nullptr)
-        discard(output->name, output->identity, output->held);
+    if (remove && (output->emptied || output->created) && output->name != nullptr) {
+        bool deletable;
+        HANDLE handle = open_to_delete(output->name, deletable);
+        discard(handle, deletable, output->identity, output->held);
+    }
+    // The last handle, so that the file is gone before the handler may end
+    // the process.
+    if (output->held != INVALID_HANDLE_VALUE)
+        CloseHandle(output->held);
     guard_state.store(UNGUARDED);
-    if (output->held >= 0)
-        _close(output->held);
     for (int i = 0; i < output->input_count; i++) {
         if (output->input_handles[i] != INVALID_HANDLE_VALUE)
             CloseHandle(output->input_handles[i]);
@@ -475,6 +487,8 @@ FILE *open_input(Output &output, int index, bool &is_the_output_file)
 int write_output(Output *&output, const unsigned char *image, size_t size)
 {
     bool written = fwrite(image, 1, size, output->stream) == size && fflush(output->stream) == 0;
+    // The handler closes the stream's handle itself: the close is the run's.
+    claim_for_the_run();
     bool closed = fclose(output->stream) == 0;
     output->stream = nullptr;
     if (!written || !closed)
@@ -501,14 +515,26 @@ static bool ends_the_run(DWORD event)
 // default handler does, but without the C library's and the loader's exit
 // work: that work takes locks that the main thread, stopped wherever it was,
 // may hold, and would wait for ever. The run's own work on the output, if
-// under way, is finished first.
+// under way, is finished first. The output is gone before the process ends,
+// not only when the system closes its handles afterwards: the main thread is
+// stopped (GetThreadContext returns once it has), and the handler closes
+// every handle to the file itself. The open comes before the stop, as it may
+// take a lock that the stopped thread holds.
 static BOOL WINAPI on_console_control(DWORD event)
 {
     if (!ends_the_run(event))
         return FALSE;
     for (int state = GUARDED;; state = GUARDED) {
         if (guard_state.compare_exchange_strong(state, CLAIMED_BY_INTERRUPT)) {
-            discard(guarded.name, guarded.identity, guarded.held);
+            bool deletable;
+            HANDLE handle = open_to_delete(guarded.name, deletable);
+            CONTEXT stopped_at;
+            stopped_at.ContextFlags = CONTEXT_CONTROL;
+            SuspendThread(guarded.main_thread);
+            GetThreadContext(guarded.main_thread, &stopped_at);
+            discard(handle, deletable, guarded.identity, guarded.held);
+            CloseHandle(guarded.held);
+            CloseHandle(guarded.stream);
             break;
         }
         if (state == CLAIMED_BY_INTERRUPT)
@@ -521,8 +547,11 @@ static BOOL WINAPI on_console_control(DWORD event)
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// From the main thread, which the handler must be able to stop.
 void install_interrupt_handler()
 {
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &guarded.main_thread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 

@@ -73,10 +73,12 @@ DWORD WINAPI write_to(void *what)
 DWORD WINAPI serve(void *what)
 {
     Served &served = *static_cast<Served *>(what);
-    for (HANDLE next = new_instance(served.pipe);; next = new_instance(served.pipe)) {
+    for (HANDLE next = new_instance(served.pipe);;) {
         ConnectNamedPipe(next, nullptr);
         InterlockedIncrement(&served.connected);
-        CloseHandle(CreateThread(nullptr, 0, write_to, new Client{&served, next}, 0, nullptr));
+        Client *client = new Client{&served, next};
+        next = new_instance(served.pipe);
+        CloseHandle(CreateThread(nullptr, 0, write_to, client, 0, nullptr));
     }
 }
 
