@@ -24,8 +24,9 @@ for path in ./usr/bin/romweave ./usr/share/man/man1/romweave.1.gz \
 done
 
 dpkg -x "$deb" "$scratch/root"
-"$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
-  "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
+last=$("$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
+  "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1)
+[ "$last" = Done ] || { echo "the packaged binary ends with \"$last\", not Done"; exit 1; }
 echo "package: $(basename "$deb"), depends on $(dpkg-deb -f "$deb" Depends), unpacked binary works"
 
 missing=()
