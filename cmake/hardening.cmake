@@ -1,9 +1,8 @@
-# The hardening Debian gives its own packages: a position-independent
-# executable, stack protection, fortified libc calls and read-only relocations
-# bound at start. No -fcf-protection: Debian 12's C start files carry no CET
-# note, so the linker could never mark the tool, and the flag would buy
-# nothing. Fortify needs optimisation and does not mix with the sanitizers, so
-# Debug, sanitizer and fuzz builds go without it.
+# The hardening Debian 13 gives its own packages: a position-independent
+# executable, stack protection, fortified libc calls, read-only relocations
+# bound at start, and branch protection where the target has it. Fortify
+# needs optimisation and does not mix with the sanitizers, so Debug,
+# sanitizer and fuzz builds go without it.
 include(CheckCXXCompilerFlag)
 include(CheckLinkerFlag)
 include(CheckPIESupported)
@@ -28,6 +27,22 @@ set(hardening -fstack-protector-strong)
 check_cxx_compiler_flag(-fstack-clash-protection ROMWEAVE_HAS_STACK_CLASH_PROTECTION)
 if(ROMWEAVE_HAS_STACK_CLASH_PROTECTION)
   list(APPEND hardening -fstack-clash-protection)
+endif()
+# Branch protection: on x86 every indirect-branch target starts with endbr64
+# for CET, on arm64 return addresses are signed (PAC) and branch targets
+# marked (BTI). Each compiler refuses the other target's flag, and 32-bit Arm
+# has neither. Whether the linker then marks the program in its notes depends
+# on the C library's start files; Debian 12's and 13's x86 ones carry no mark.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
+  set(branch_protection -fcf-protection)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(branch_protection -mbranch-protection=standard)
+endif()
+if(branch_protection)
+  check_cxx_compiler_flag(${branch_protection} ROMWEAVE_HAS_BRANCH_PROTECTION)
+  if(ROMWEAVE_HAS_BRANCH_PROTECTION)
+    list(APPEND hardening ${branch_protection})
+  endif()
 endif()
 
 set(sanitized FALSE)

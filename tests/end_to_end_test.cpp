@@ -479,30 +479,31 @@ TEST_F(EndToEnd, ReadmeRecipesBurnTheRightBytes)
     chmod(path("bin/romweave").c_str(), 0755);
 
     using namespace std::string_literals;
-    const std::string program = "\x78\xD8\xA2\xFF\x00\x4C"s;
-    const std::string board = image_with(8192, {{0, program}, {0x1FFA, "\x00\xE0\x00\xE0\x00\xE0"s}});
+    // The shipped examples: the quick start's 6502 program at E000 and its
+    // vectors, the halves of a 128 KiB chip, and a 68000's vectors and loop.
+    const std::string program = "\x78\xD8\xA2\xFF\x9A\xA9\xFF\x8D\x02\x60\xA9\x55\x8D\x00\x60\x49"
+                                "\xFF\xA2\x00\xCA\xD0\xFD\x4C\x0C\xE0\x40"s;
+    const std::string board = image_with(8192, {{0, program}, {0x1FFA, "\x19\xE0\x00\xE0\x19\xE0"s}});
     using Files = std::map<std::string, std::string>;
     struct Recipe {
         std::vector<std::string> steps; // README blocks by how they begin, or "$ " and a command
         Files inputs, results;
     };
     for (const Recipe &recipe :
-         {Recipe{{"od -An"}, {{"prog.bin", program}}, {{"board.bin", image_with(8192, {{0, program}})}}},
-          Recipe{{"base=$(objdump"},
-                 {{"prog.hex", ":03E10000EA0060D2\n:06E0000078D8A2FF004CDD\n:00000001FF\n"}},
-                 {{"prog.bin", program + std::string(0x100 - program.size(), '\xFF') + "\xEA\x00\x60"s},
-                  {"board.bin", image_with(8192, {{0, program}, {0x100, "\xEA\x00\x60"s}})}}},
-          Recipe{{"objcopy -I binary", "$ mv board.hex prog.hex && rm board.bin", "base=$(objdump"},
+         {Recipe{{"od -An"}, {}, {{"board.bin", board}}},
+          Recipe{{"base=$(objdump"}, {}, {{"prog.bin", board}, {"board.bin", board}}},
+          Recipe{{"objcopy -I binary", "$ mv board.hex examples/blink.hex && rm board.bin", "base=$(objdump"},
                  {{"board.bin", board}},
                  {{"board.bin", board}}},
-          Recipe{{"romweave -s 128K"},
-                 {{"low.byte", "0000: 11\nFFFF: 22\n"}, {"high.byte", "0000: 33\nFFFF: 44\n"}},
-                 {{"rom.bin", image_with(128 * 1024, {{0, "\x11"}, {0xFFFF, "\x22"},
-                                                      {0x10000, "\x33"}, {0x1FFFF, "\x44"}})}}},
-          Recipe{{"romweave -s 64K -A 0F"},
-                 {{"prog.byte", "0000: 11\n0001: 22\n1234: 33\n1235: 44\nFFFF: 55\n"}},
-                 {{"even.bin", image_with(32768, {{0, "\x11"}, {0x091A, "\x33"}})},
-                  {"odd.bin", image_with(32768, {{0, "\x22"}, {0x091A, "\x44"}, {0x7FFF, "\x55"}})}}}}) {
+          Recipe{{"romweave -s 128K"}, {},
+                 {{"rom.bin", image_with(128 * 1024, {{0, "LOW"}, {0xFFFF, "\x01"}, {0x10000, "HIGH"},
+                                                      {0x1FFFF, "\x02"}})}}},
+          Recipe{{"romweave -s 64K -A 0F"}, {},
+                 {{"even.bin", image_with(32768, {{0, "\x00\x00\x00\x04"s}, {0x200, "\x4E\x60"}})},
+                  {"odd.bin", image_with(32768, {{0, "\x01\x00\x00\x00"s}, {0x200, "\x71\xFC"}})}}}}) {
+        // The recipes name their inputs as a checkout holds them.
+        std::filesystem::remove_all(path("examples"));
+        std::filesystem::copy(ROMWEAVE_EXAMPLES, path("examples"));
         std::string script = "cd '" + dir.string() + "' && PATH=\"$PWD/bin:$PATH\" && set -e\n";
         for (const std::string &step : recipe.steps) {
             const std::string block = step.rfind("$ ", 0) == 0 ? step.substr(2) + "\n" : readme_block(step);

@@ -17,11 +17,11 @@ grep -q "^\.TH ROMWEAVE 1 [0-9-]* \"romweave $version\"" "$page" ||
 options_section=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null |
   awk '/^OPTIONS/ { inside = 1; next } /^[A-Z]/ { inside = 0 } inside')
 usage=$("$tool" || true)
-letters=$(printf '%s\n' "$usage" | sed -n 's/^ -\([A-Za-z]\) .*/\1/p')
+letters=$(sed -n 's/^ -\([A-Za-z]\) .*/\1/p' <<< "$usage")
 [ -n "$letters" ] || { echo "no options found in the usage text"; exit 1; }
 missing=0
 for letter in $letters; do
-  if ! printf '%s\n' "$options_section" | grep -qE "^ +-$letter( |$)"; then
+  if ! grep -qE "^ +-$letter( |$)" <<< "$options_section"; then
     echo "option -$letter is not described under OPTIONS"; missing=1
   fi
 done

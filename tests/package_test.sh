@@ -20,12 +20,13 @@ done
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/romweave ./usr/share/man/man1/romweave.1.gz \
             ./usr/share/doc/romweave/copyright ./usr/share/doc/romweave/changelog.gz; do
-  printf '%s\n' "$contents" | grep -q " $path\$" || { echo "package lacks $path"; exit 1; }
+  grep -q " $path\$" <<< "$contents" || { echo "package lacks $path"; exit 1; }
 done
 
 dpkg -x "$deb" "$scratch/root"
-"$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
-  "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1 | grep -qx Done
+last=$("$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
+  "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1)
+[ "$last" = Done ] || { echo "the packaged binary ends with \"$last\", not Done"; exit 1; }
 echo "package: $(basename "$deb"), depends on $(dpkg-deb -f "$deb" Depends), unpacked binary works"
 
 missing=()
@@ -38,17 +39,38 @@ if command -v lintian >/dev/null; then
 else
   missing+=(lintian)
 fi
-# Debian 12's C start files carry no CET note, so no program linked there
-# can be marked for control flow integrity. The C library fortifies printf
-# for GCC only, and the tool's other calls write into buffers of no size
-# known when it is compiled: a clang build has no fortified call to find.
+# hardening-check looks for the notes that mark a program as built with
+# branch protection; the linker writes them only when every object carries
+# them, and the C library's x86 start files on Debian 12 and 13 carry none,
+# so no program linked there is marked, Debian's own included. The tool's
+# own code is checked instead: its main begins with the target's landing
+# instruction (the packaged binary is the build's, stripped). From
+# devscripts 2.25 (Debian 13) on, hardening-check also asks every program
+# for arm64's marks. The C library fortifies printf for GCC only, and the
+# tool's other calls write into buffers of no size known when it is
+# compiled: a clang build has no fortified call to find.
 checks=(--nocfprotection)
+help=$(hardening-check --help 2>&1 || true)
+[[ $help != *--nobranchprotection* ]] || checks+=(--nobranchprotection)
 [ "$hardening" != hardened-by-clang ] || checks+=(--nofortify)
+case $(dpkg-deb -f "$deb" Architecture) in
+  amd64) landing='endbr64' ;;
+  i386) landing='endbr32' ;;
+  arm64) landing='paciasp|bti' ;;
+  *) landing= ;;
+esac
 if [ "$hardening" = unhardened ]; then
   echo "package: hardening-check left out: a Debug or sanitizer build is not fully hardened"
 elif command -v hardening-check >/dev/null; then
   hardening-check "${checks[@]}" "$scratch/root/usr/bin/romweave" ||
     { echo "the packaged binary is not hardened"; exit 1; }
+  if [ -n "$landing" ]; then
+    objdump -d --disassemble=main "$build/romweave" > "$scratch/main"
+    first=$(sed -n '/<main>:/{n;p;q}' "$scratch/main")
+    grep -qE "[[:space:]]($landing)([[:space:]]|\$)" <<< "$first" ||
+      { echo "main begins with \"$first\", not $landing: no branch protection"; exit 1; }
+    echo "package: branch protection: main begins with ${first##*$'\t'}"
+  fi
 else
   missing+=("hardening-check (Debian: devscripts)")
 fi
