@@ -1,6 +1,6 @@
 // What POSIX systems and Windows do differently for this tool: the standard
 // handles, the output's life from its open to its end, the inputs' opens,
-// the interrupts that may end a run, huge pages and the fast character read.
+// the interrupts that may end a run and the fast character read.
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
@@ -69,9 +69,6 @@ void discard_output(Output *&output);
 // started. A write beyond the file-size limit, or to a pipe whose reader went
 // away, fails like any other write instead of killing the tool.
 void install_interrupt_handler();
-
-// Only advice: without it the image is the same, its first fill slower.
-void advise_huge_pages(unsigned char *image, size_t size);
 
 // The per-character read is the reader's whole cost; the tool has one thread,
 // so the stream's lock is skipped.

@@ -1,5 +1,5 @@
 // The platform module on POSIX systems: descriptors, stat identities, the
-// output's folder and name, signals and madvise.
+// output's folder and name, and signals.
 #include "platform.h"
 
 #include <atomic>
@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -611,23 +610,4 @@ int read_char_after_end(FILE *input)
         c = getc_unlocked(input);
     }
     return c;
-}
-
-// Filling a large fresh image costs one page fault per page; huge pages cut
-// that several hundredfold.
-void advise_huge_pages(unsigned char *image, size_t size)
-{
-#ifdef MADV_HUGEPAGE
-    long page_size = sysconf(_SC_PAGESIZE);
-    if (page_size <= 0)
-        return;
-    const uintptr_t page = static_cast<uintptr_t>(page_size);
-    uintptr_t start = (reinterpret_cast<uintptr_t>(image) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(image) + size) & ~(page - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)image;
-    (void)size;
-#endif
 }

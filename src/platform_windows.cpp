@@ -554,8 +554,3 @@ void install_interrupt_handler()
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_control, TRUE);
 }
-
-// Large pages need a privilege that a console tool does not have.
-void advise_huge_pages(unsigned char *, size_t)
-{
-}

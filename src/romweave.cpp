@@ -123,7 +123,6 @@ static int allocate_image(ImageJob &job)
                static_cast<unsigned long>(job.image_size));
         return 1;
     }
-    advise_huge_pages(job.image, job.image_size);
     memset(job.image, 0xFF, job.image_size);
     return 0;
 }
@@ -133,16 +132,27 @@ static void report_input_is_output(const char *input_name)
     printf("Input file \"%s\" is also the output file", input_name);
 }
 
-// The message for a refused output; none where it would land in the output.
-static void report_refused_output(const char *output_name, bool update_mode, OutputRefusal refusal,
-                                  const char *input_name)
+// Opens the output and, in update mode, reads the image from it; 0, or 1
+// after the message, which is left out where it would land in the output.
+static int open_image_output(ImageJob &job, const char *output_name, bool update_mode, char **inputs,
+                             int input_count, Output *&output)
 {
-    if (refusal == OutputRefusal::input_is_output)
-        report_input_is_output(input_name);
-    else if (refusal == OutputRefusal::unusable && update_mode)
-        printf("Unable to open output file \"%s\" for update", output_name);
-    else if (refusal == OutputRefusal::unusable)
-        printf("Unable to create output file \"%s\"", output_name);
+    OutputRefusal refusal;
+    int refused_input = 0;
+    output = open_output(output_name, update_mode, inputs, input_count, refusal, refused_input);
+    if (output == nullptr) {
+        if (refusal == OutputRefusal::input_is_output)
+            report_input_is_output(inputs[refused_input]);
+        else if (refusal == OutputRefusal::unusable)
+            printf(update_mode ? "Unable to open output file \"%s\" for update" : "Unable to create output file \"%s\"",
+                   output_name);
+        return 1;
+    }
+    if (update_mode && read_output(*output, job.image, job.image_size) != 0) {
+        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size), output_name);
+        return 1;
+    }
+    return 0;
 }
 
 // Opens one input into the job and mixes it in through the run's own buffer;
@@ -174,12 +184,11 @@ int run_romweave(int argc, char **argv)
     ImageJob job;
     int exit_status = 1;
     Output *output = nullptr;
-    OutputRefusal refusal = OutputRefusal::unusable;
     const char *output_name = nullptr;
     char *input_buffer = nullptr;
     bool show_usage = true;
     bool update_mode = false;
-    int output_index = 0, refused_input = 0, input_count = 0;
+    int output_index = 0, input_count = 0;
     char **inputs = nullptr;
 
     // Before any file is opened or message printed; nothing is held yet that
@@ -199,17 +208,8 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (allocate_image(job) != 0)
+    if (allocate_image(job) != 0 || open_image_output(job, output_name, update_mode, inputs, input_count, output) != 0)
         goto clean_up;
-    output = open_output(output_name, update_mode, inputs, input_count, refusal, refused_input);
-    if (output == nullptr) {
-        report_refused_output(output_name, update_mode, refusal, inputs[refused_input]);
-        goto clean_up;
-    }
-    if (update_mode && read_output(*output, job.image, job.image_size) != 0) {
-        printf("Failed to read %lu from file \"%s\"", static_cast<unsigned long>(job.image_size), output_name);
-        goto clean_up;
-    }
     exit_status = 0;
 
     // Without a buffer of its own an input is still read, only in smaller
