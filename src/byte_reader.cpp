@@ -20,15 +20,16 @@ static void build_digit_shares(const ImageJob &job, DigitShares &shares)
     const LineMap *address_map = job.address_map ? &*job.address_map : nullptr;
     const LineMap *data_map = job.data_map ? &*job.data_map : nullptr;
     for (int place = 0; place < PLACES; place++) {
-        for (int c = 0; c < 256; c++) {
-            int digit = hex_digit_value(c);
+        int c = 0;
+        for (int32_t &share : shares[place]) {
+            int digit = hex_digit_value(c++);
             uint32_t value = static_cast<uint32_t>(digit) << SHIFT[place];
             if (digit < 0)
-                shares[place][c] = -1;
+                share = -1;
             else if (place < 4)
-                shares[place][c] = static_cast<int32_t>(map_bits(value, ADDRESS_LINES, address_map));
+                share = static_cast<int32_t>(map_bits(value, ADDRESS_LINES, address_map));
             else
-                shares[place][c] = static_cast<int32_t>(map_bits(value, DATA_LINES, data_map));
+                share = static_cast<int32_t>(map_bits(value, DATA_LINES, data_map));
         }
     }
 }
