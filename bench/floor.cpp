@@ -1,6 +1,8 @@
 // The floor of the reader's own design, for bench/run: one character at a
-// time through a 128 KiB stream buffer, a digit table, no line buffer, the
-// same messages and image. Usage: romweave_floor SIZE OUTPUT INPUT.
+// time through a 128 KiB stream buffer, a table of each digit's value at its
+// place in the record, no line buffer, the same messages and image.
+// Usage: romweave_floor SIZE OUTPUT INPUT.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,12 +11,16 @@ int main(int argc, char **argv)
 {
     if (argc != 4)
         return 2;
-    static signed char digit[256];
-    memset(digit, -1, sizeof digit);
-    for (int c = 0; c < 16; c++) {
-        digit[static_cast<unsigned char>("0123456789ABCDEF"[c])] = static_cast<signed char>(c);
-        digit[static_cast<unsigned char>("0123456789abcdef"[c])] = static_cast<signed char>(c);
-    }
+    // Each character's value at each of a record's six digit places, already
+    // shifted there, or -1: no shifts and one sign test per record.
+    static int32_t at[6][256];
+    const int shift[6] = {12, 8, 4, 0, 4, 0};
+    memset(at, -1, sizeof at);
+    for (int place = 0; place < 6; place++)
+        for (int c = 0; c < 16; c++) {
+            at[place][static_cast<unsigned char>("0123456789ABCDEF"[c])] = c << shift[place];
+            at[place][static_cast<unsigned char>("0123456789abcdef"[c])] = c << shift[place];
+        }
     const unsigned size = static_cast<unsigned>(atoi(argv[1]));
     unsigned char *image = static_cast<unsigned char *>(malloc(size));
     // A buffer given with its size: the C library ignores the size of one
@@ -30,17 +36,18 @@ int main(int argc, char **argv)
         int c = getc_unlocked(input);
         if (c == EOF)
             break;
-        int a3 = digit[c], a2 = digit[getc_unlocked(input) & 0xFF];
-        int a1 = digit[getc_unlocked(input) & 0xFF], a0 = digit[getc_unlocked(input) & 0xFF];
+        int32_t a3 = at[0][c], a2 = at[1][getc_unlocked(input) & 0xFF];
+        int32_t a1 = at[2][getc_unlocked(input) & 0xFF], a0 = at[3][getc_unlocked(input) & 0xFF];
         int colon = getc_unlocked(input), space = getc_unlocked(input);
-        int d1 = digit[getc_unlocked(input) & 0xFF], d0 = digit[getc_unlocked(input) & 0xFF];
+        int32_t d1 = at[4][getc_unlocked(input) & 0xFF], d0 = at[5][getc_unlocked(input) & 0xFF];
         int end = getc_unlocked(input);
         if (end == '\r')
             end = getc_unlocked(input);
-        unsigned address = static_cast<unsigned>(a3 << 12 | a2 << 8 | a1 << 4 | a0);
-        if ((a3 | a2 | a1 | a0 | d1 | d0) < 0 || colon != ':' || space != ' ' || end != '\n' || address >= size)
+        int32_t address = a3 | a2 | a1 | a0, data = d1 | d0;
+        if ((address | data) < 0 || colon != ':' || space != ' ' || end != '\n' ||
+            static_cast<unsigned>(address) >= size)
             return 1;
-        image[address] = static_cast<unsigned char>(d1 << 4 | d0);
+        image[address] = static_cast<unsigned char>(data);
         if (((line + 1) & 0xFF) == 0)
             putchar('.');
     }

@@ -44,9 +44,12 @@ int hex(uint8_t c)
     return -1;
 }
 
-// The record format read a line at a time; 0 or 1 like mix_in_file.
+// The record format read a line at a time, each whole value mapped by the
+// walk over the map's entries; 0 or 1 like mix_in_file.
 int reference_mix(const uint8_t *text, size_t size, const ImageJob &job, std::vector<unsigned char> &image)
 {
+    const LineMap *address_map = job.address_map ? &*job.address_map : nullptr;
+    const LineMap *data_map = job.data_map ? &*job.data_map : nullptr;
     size_t at = 0;
     while (at < size) {
         const uint8_t *r = text + at;
@@ -67,10 +70,10 @@ int reference_mix(const uint8_t *text, size_t size, const ImageJob &job, std::ve
         else
             return 1;
         uint32_t address = static_cast<uint32_t>(digits[0] << 12 | digits[1] << 8 | digits[2] << 4 | digits[3]);
-        uint32_t position = map_address(address, job.address_map) + job.address_offset;
+        uint32_t position = map_bits(address, ADDRESS_LINES, address_map) + job.address_offset;
         if (position >= job.image_size)
             return 1;
-        image[position] = static_cast<unsigned char>(map_data(static_cast<uint32_t>(digits[4] << 4 | digits[5]), job.data_map));
+        image[position] = static_cast<unsigned char>(map_bits(static_cast<uint32_t>(digits[4] << 4 | digits[5]), DATA_LINES, data_map));
         at += line_length;
     }
     return 0;

@@ -3,55 +3,52 @@
 #include "image_job.h"
 #include "platform.h"
 
-// hex_digit_value for what read_char returns, 0-255 or EOF: EOF's low byte
-// is 0xFF, no digit, so the table needs no range check in front of it.
-static inline int read_digit_value(int c)
+// A record's digit places: the address's four, top first, then the data
+// byte's two.
+constexpr int PLACES = 6;
+typedef int32_t DigitShares[PLACES][256];
+
+// Every character's share at every place: what its digit there adds to the
+// mapped address or the mapped data byte, or -1 when it is no digit. A map
+// only moves bits, so a value is the OR of its digits' shares, and a forced
+// line, which sits in every share, comes out once. Without a map the shares
+// are the digits' plain shifted values, so that plain and mapped runs go
+// through one loop at one cost.
+static void build_digit_shares(const ImageJob &job, DigitShares &shares)
 {
-    return hex_detail::DIGITS.value_plus_one[c & 0xFF] - 1;
+    static const int SHIFT[PLACES] = {12, 8, 4, 0, 4, 0};
+    const LineMap *address_map = job.address_map ? &*job.address_map : nullptr;
+    const LineMap *data_map = job.data_map ? &*job.data_map : nullptr;
+    for (int place = 0; place < PLACES; place++) {
+        int c = 0;
+        for (int32_t &share : shares[place]) {
+            int digit = hex_digit_value(c++);
+            uint32_t value = static_cast<uint32_t>(digit) << SHIFT[place];
+            if (digit < 0)
+                share = -1;
+            else if (place < 4)
+                share = static_cast<int32_t>(map_bits(value, ADDRESS_LINES, address_map));
+            else
+                share = static_cast<int32_t>(map_bits(value, DATA_LINES, data_map));
+        }
+    }
 }
 
-// A byte whose first digit character has already been read.
-static inline int read_hex_byte_from(int first, FILE *input)
+// Adds the share of c, a character or EOF, at a place to value; false when c
+// is no digit. EOF's low byte is 0xFF, no digit, so it needs no check of its
+// own.
+static inline bool add_digit(int c, const int32_t (&place)[256], int32_t &value)
 {
-    int high = read_digit_value(first);
-    if (high < 0)
-        return -1;
-    int low = read_digit_value(read_char(input));
-    if (low < 0)
-        return -1;
-    return high * 16 + low;
+    value |= place[c & 0xFF];
+    return value >= 0;
 }
 
-static inline int separator_follows(FILE *input)
-{
-    if (read_char(input) != ':')
-        return -1;
-    if (read_char(input) != ' ')
-        return -1;
-    return 0;
-}
-
-static inline int line_end_follows(FILE *input)
+static inline bool line_end_follows(FILE *input)
 {
     int c = read_char(input);
     if (c == '\r')
         c = read_char(input);
-    return c == '\n' ? 0 : -1;
-}
-
-int read_hex_byte(FILE *input)
-{
-    return read_hex_byte_from(read_char(input), input);
-}
-
-int expect_separator(FILE *input)
-{
-    return separator_follows(input);
-}
-
-int expect_line_end(FILE *input)
-{
-    return line_end_follows(input);
+    return c == '\n';
 }
 
 static int read_error(uint32_t line)
@@ -60,12 +57,10 @@ static int read_error(uint32_t line)
     return 1;
 }
 
-// The record loop, once with the maps as tables and once without them, so
-// that a run without maps pays nothing for them. What the loop needs of the
-// job is copied into locals: every store into the image may alias the job as
-// far as the compiler knows, and would reload it otherwise.
-template <bool MAPPED>
-static int mix_in_records(const ImageJob &job, const MapTables &tables)
+// What the loop needs of the job is copied into locals: every store into the
+// image may alias the job as far as the compiler knows, and would reload it
+// otherwise.
+static int mix_in_records(const ImageJob &job, const DigitShares &shares)
 {
     FILE *const input = job.input;
     unsigned char *const image = job.image;
@@ -80,26 +75,23 @@ static int mix_in_records(const ImageJob &job, const MapTables &tables)
         int first = read_char(input);
         if (first == EOF)
             return ferror(input) ? read_error(line) : 0;
-        int high = read_hex_byte_from(first, input);
-        if (high < 0)
+        int32_t address = 0;
+        if (!add_digit(first, shares[0], address) || !add_digit(read_char(input), shares[1], address) ||
+            !add_digit(read_char(input), shares[2], address) || !add_digit(read_char(input), shares[3], address) ||
+            read_char(input) != ':' || read_char(input) != ' ')
             return read_error(line);
-        int low = read_hex_byte_from(read_char(input), input);
-        if (low < 0 || separator_follows(input) < 0)
-            return read_error(line);
-        int data = read_hex_byte_from(read_char(input), input);
-        if (data < 0 || line_end_follows(input) < 0)
+        int32_t data = 0;
+        if (!add_digit(read_char(input), shares[4], data) || !add_digit(read_char(input), shares[5], data) ||
+            !line_end_follows(input))
             return read_error(line);
 
-        uint32_t address = static_cast<uint32_t>(high * 256 + low);
-        if (MAPPED)
-            address = map_address_by_table(address, tables);
-        uint32_t position = address + address_offset;
+        uint32_t position = static_cast<uint32_t>(address) + address_offset;
         if (position >= image_size) {
             printf("\nAddress out of range (line %lu, 0x%06X > 0x%06X)", static_cast<unsigned long>(line),
                    static_cast<unsigned>(position), static_cast<unsigned>(image_size));
             return 1;
         }
-        image[position] = MAPPED ? tables.data[data] : static_cast<unsigned char>(data);
+        image[position] = static_cast<unsigned char>(data);
 
         line++;
         if ((line & 0xFFu) == 0)
@@ -109,9 +101,7 @@ static int mix_in_records(const ImageJob &job, const MapTables &tables)
 
 int mix_in_file(ImageJob &job)
 {
-    MapTables tables;
-    if (!job.address_map && !job.data_map)
-        return mix_in_records<false>(job, tables);
-    build_map_tables(job.address_map, job.data_map, tables);
-    return mix_in_records<true>(job, tables);
+    DigitShares shares;
+    build_digit_shares(job, shares);
+    return mix_in_records(job, shares);
 }

@@ -24,11 +24,6 @@ struct ImageJob {
 // 0 when all were stored, 1 after a failure whose message it has printed.
 int mix_in_file(ImageJob &job);
 
-// Record elements: a byte (0-255) or -1; the expect_ readers 0 or -1.
-int read_hex_byte(FILE *input);
-int expect_separator(FILE *input);
-int expect_line_end(FILE *input);
-
 // Run control. A -s / -o value: 0 .. 2^31-1, or -1 when invalid.
 int32_t parse_size_value(const char *text);
 void print_usage();

@@ -1,6 +1,17 @@
 // Line maps: parsing the -A / -D text and applying a map to a value.
 #include "line_map.h"
 
+int hex_digit_value(int c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 std::optional<LineMap> parse_line_map(const char *text, int n)
 {
     LineMap map{};
@@ -42,14 +53,4 @@ uint32_t map_bits(uint32_t value, int n, const LineMap *map)
             result |= mask;
     }
     return result;
-}
-
-void build_map_tables(const std::optional<LineMap> &address_map, const std::optional<LineMap> &data_map,
-                      MapTables &tables)
-{
-    for (uint32_t byte = 0; byte < 256; byte++) {
-        tables.address_high[byte] = static_cast<uint16_t>(map_address(byte << 8, address_map));
-        tables.address_low[byte] = static_cast<uint16_t>(map_address(byte, address_map));
-        tables.data[byte] = static_cast<uint8_t>(map_data(byte, data_map));
-    }
 }

@@ -111,12 +111,6 @@ TEST(ByteReader, StoresBeforeAFailureStay)
     EXPECT_EQ(0xFF, m.image[0x11]);
 }
 
-TEST(ByteReader, ExtraEmptyLineAtTheEndFails)
-{
-    Mixed m = mix("0000: 00\n0001: 01\n\n");
-    EXPECT_EQ("\nError reading input file (line 3)", m.console);
-}
-
 TEST(ByteReader, RangeIsCheckedAfterMapAndOffset)
 {
     Mixed fits = mix("7FFF: 01\n");
@@ -143,21 +137,31 @@ TEST(ByteReader, RangeIsCheckedAfterMapAndOffset)
     EXPECT_EQ(0, mapped.status);
     EXPECT_EQ(0x00, mapped.image[0x1FFC]);
     EXPECT_EQ(0xE0, mapped.image[0x1FFD]);
+    tied.address_map = "HHHHHHHHHHHHHHHH";
+    EXPECT_EQ("\nAddress out of range (line 1, 0x00FFFF > 0x002000)", mix("0000: 00\n", tied).console);
 }
 
-TEST(ByteReader, DataMapAppliesToEveryByte)
+TEST(ByteReader, MapsApplyToEveryRecord)
 {
-    Options reversed;
-    reversed.data_map = "01234567";
-    Mixed m = mix("0000: 01\n0001: F0\n", reversed);
-    EXPECT_EQ(0x80, m.image[0]);
-    EXPECT_EQ(0x0F, m.image[1]);
-
-    Options forced;
-    forced.data_map = "hhhhhhhh";
-    Mixed all = mix("0000: 00\n0001: 5A\n", forced);
-    EXPECT_EQ(0xFF, all.image[0]);
-    EXPECT_EQ(0xFF, all.image[1]);
+    struct Case {
+        const char *address_map, *data_map, *record;
+        uint32_t position, value;
+    } cases[] = {
+        {nullptr, "01234567", "0000: 01\n", 0x0000, 0x80}, {nullptr, "01234567", "0001: F0\n", 0x0001, 0x0F},
+        {nullptr, "hhhhhhhh", "0000: 00\n", 0x0000, 0xFF}, {nullptr, "hhhhhhhh", "0001: 5A\n", 0x0001, 0xFF},
+        {"76543210FEDCBA98", nullptr, "1234: 5A\n", 0x3412, 0x5A},
+        {"FFFFFFFFFFFFFFFF", "HL543210", "8000: 5A\n", 0xFFFF, 0x9A},
+        {"HLFEDCBA98765432", "L0123456", "1234: 5A\n", 0x848D, 0x2D},
+    };
+    for (const Case &c : cases) {
+        Options options;
+        options.size = 0x10000;
+        options.address_map = c.address_map;
+        options.data_map = c.data_map;
+        Mixed m = mix(c.record, options);
+        EXPECT_EQ(0, m.status) << c.record;
+        EXPECT_EQ(c.value, m.image[c.position]) << c.record;
+    }
 }
 
 TEST(ByteReader, DotAfterEvery256thLineNumber)
@@ -265,19 +269,4 @@ TEST(ByteReader, BadCharacterFromAPipeFailsAtOnce)
     fclose(input);
     EXPECT_EQ("\nError reading input file (line 2)", m.console);
     EXPECT_LT(waited, std::chrono::milliseconds(500));
-}
-
-TEST(RecordElements, ReadOnlyWhatTheyNeed)
-{
-    FILE *input = tmpfile();
-    ASSERT_NE(nullptr, input);
-    fputs("a5: \r\nZ", input);
-    rewind(input);
-    EXPECT_EQ(0xA5, read_hex_byte(input));
-    EXPECT_EQ(0, expect_separator(input));
-    EXPECT_EQ(0, expect_line_end(input));
-    EXPECT_EQ(-1, read_hex_byte(input)); // 'Z' is no digit: stops after it
-    EXPECT_EQ(EOF, fgetc(input));
-    EXPECT_EQ(-1, expect_line_end(input));
-    fclose(input);
 }
