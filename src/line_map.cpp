@@ -42,14 +42,7 @@ uint32_t map_bits(uint32_t value, int n, const LineMap *map)
     uint32_t mask = 1u << (n - 1);
     for (int i = 0; i < n; i++, mask >>= 1) {
         unsigned char code = map->entry[i];
-        bool high;
-        if (code == LINE_HIGH)
-            high = true;
-        else if (code == LINE_LOW)
-            high = false;
-        else
-            high = (value >> code) & 1u;
-        if (high)
+        if (code == LINE_HIGH || (code != LINE_LOW && ((value >> code) & 1u) != 0))
             result |= mask;
     }
     return result;

@@ -64,15 +64,14 @@ static bool same_file(const FileIdentity &a, const FileIdentity &b)
     return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
 }
 
-static bool holds_the_bytes_of(const FileIdentity &device, const FileIdentity &file)
-{
-    return device.backing_file != 0 && file.kind == FileKind::regular && device.backing_device == file.device &&
-           device.backing_file == file.file;
-}
-
-// Whether writing one would change what is read from the other.
+// Whether writing one would change what is read from the other: one file,
+// or a loop device and the file whose bytes it holds.
 static bool same_bytes(const FileIdentity &a, const FileIdentity &b)
 {
+    const auto holds_the_bytes_of = [](const FileIdentity &device, const FileIdentity &file) {
+        return device.backing_file != 0 && file.kind == FileKind::regular && device.backing_device == file.device &&
+               device.backing_file == file.file;
+    };
     return same_file(a, b) || holds_the_bytes_of(a, b) || holds_the_bytes_of(b, a);
 }
 
@@ -143,16 +142,6 @@ static int identify_name(const char *name, FileIdentity &identity)
     return 0;
 }
 
-// open() takes the lowest free descriptor: the closed one.
-static int open_standard_handles()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
-            return 1;
-    }
-    return 0;
-}
-
 bool is_terminal(FILE *stream)
 {
     return isatty(fileno(stream)) != 0;
@@ -171,33 +160,29 @@ static bool standard_output_leads_to(const FileIdentity &file)
     return identify_descriptor(STDOUT_FILENO, console) == 0 && same_bytes(console, file);
 }
 
-static int replace_standard_output(int fd)
-{
-    if (fd < 0)
-        return 1;
-    int moved = dup2(fd, STDOUT_FILENO);
-    close(fd);
-    return moved == STDOUT_FILENO ? 0 : 1;
-}
-
 // Standard output takes no more messages; what was written before is not
 // flushed. A descriptor that only names the file takes no write, and
 // /dev/stdout, which leads through descriptor 1, still reaches the file the
-// user meant. Standard output itself moves to a descriptor of its own and
+// user meant; the null device stands in where the system has no such
+// descriptor. Standard output itself moves to a descriptor of its own and
 // stays open as long as it would have, so that a pipe's reader sees no end
 // early. 0, or 1.
 static int silence_standard_output()
 {
+    int stand_in = -1;
 #ifdef O_PATH
-    int path_only = open("/proc/self/fd/1", O_PATH | O_CLOEXEC);
-    if (path_only >= 0 && fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0) < 0) {
-        close(path_only);
-        path_only = -1;
+    stand_in = open("/proc/self/fd/1", O_PATH | O_CLOEXEC);
+    if (stand_in >= 0 && fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0) < 0) {
+        close(stand_in);
+        stand_in = -1;
     }
-    if (replace_standard_output(path_only) == 0)
-        return 0;
 #endif
-    return replace_standard_output(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (stand_in < 0)
+        stand_in = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int moved = stand_in < 0 ? -1 : dup2(stand_in, STDOUT_FILENO);
+    if (stand_in >= 0)
+        close(stand_in);
+    return moved == STDOUT_FILENO ? 0 : 1;
 }
 
 // Standard output that leads into a file that the command line names, be it
@@ -209,8 +194,11 @@ static int silence_standard_output()
 // refused.
 int prepare_standard_handles(int argc, char **argv)
 {
-    if (open_standard_handles() != 0)
-        return 1;
+    // open() takes the lowest free descriptor: the closed one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return 1;
+    }
     FileIdentity console, stand_in, now;
     int i = 1;
     while (i < argc && !(identify_name(argv[i], console) == 0 && standard_output_leads_to(console)))
@@ -274,10 +262,9 @@ static sigset_t interrupt_set()
 // blocked for the whole run.
 static void hold_interrupts(Output &output)
 {
-    if (output.holding_interrupts)
-        return;
     sigset_t set = interrupt_set();
-    output.holding_interrupts = sigprocmask(SIG_BLOCK, &set, &output.caller_mask) == 0;
+    if (!output.holding_interrupts)
+        output.holding_interrupts = sigprocmask(SIG_BLOCK, &set, &output.caller_mask) == 0;
 }
 
 static void release_interrupts(Output &output)
@@ -399,7 +386,8 @@ static int open_as_it_is(const char *name, bool update, Output &output)
         output.created = fd >= 0;
     }
     int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
-    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 && identify_descriptor(fd, output.identity) == 0;
+    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 &&
+                  identify_descriptor(fd, output.identity) == 0;
     if (usable && update)
         usable = lseek(fd, 0, SEEK_CUR) >= 0;
     if (usable && !update && output.identity.kind == FileKind::regular)

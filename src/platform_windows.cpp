@@ -133,10 +133,8 @@ static HANDLE open_by_name(const wchar_t *name, DWORD access)
 static int put_null_device_on(int fd)
 {
     int null_fd = _open("NUL", _O_RDWR | _O_BINARY);
-    if (null_fd < 0)
-        return 1;
-    int placed = null_fd == fd ? 0 : _dup2(null_fd, fd);
-    if (null_fd != fd)
+    int placed = null_fd < 0 ? -1 : null_fd == fd ? 0 : _dup2(null_fd, fd);
+    if (null_fd >= 0 && null_fd != fd)
         _close(null_fd);
     return placed == 0 ? 0 : 1;
 }
@@ -310,8 +308,8 @@ static void claim_for_the_run()
 static int open_as_it_is(const char *name, bool update, Output &output)
 {
     std::wstring wide_name = wide(name);
-    HANDLE handle = CreateFileW(wide_name.c_str(), update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const DWORD access = update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    HANDLE handle = CreateFileW(wide_name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     output.created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE)
@@ -345,7 +343,8 @@ static int open_inputs(Output &output, char **inputs, int input_count)
         return 1;
     bool busy = false;
     for (; output.input_count < input_count; output.input_count++) {
-        HANDLE handle = busy ? INVALID_HANDLE_VALUE : open_by_name(wide(inputs[output.input_count]).c_str(), GENERIC_READ);
+        const std::wstring name = wide(inputs[output.input_count]);
+        HANDLE handle = busy ? INVALID_HANDLE_VALUE : open_by_name(name.c_str(), GENERIC_READ);
         busy = busy || (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY);
         output.input_handles[output.input_count] = handle;
     }
@@ -404,10 +403,10 @@ static void release(Output *&output, bool remove)
     if (output->held != INVALID_HANDLE_VALUE)
         CloseHandle(output->held);
     guard_state.store(UNGUARDED);
-    for (int i = 0; i < output->input_count; i++) {
-        if (output->input_handles[i] != INVALID_HANDLE_VALUE)
-            CloseHandle(output->input_handles[i]);
-    }
+    // A failed open's INVALID_HANDLE_VALUE is the process's own pseudo
+    // handle, which a close leaves alone.
+    for (int i = 0; i < output->input_count; i++)
+        CloseHandle(output->input_handles[i]);
     free(output->input_handles);
     free(output->name);
     free(output);

@@ -82,9 +82,8 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
                              int &output_index)
 {
     int next = 1;
-    if (argc - next < 2)
-        return 1;
-    while (argv[next][0] == '-') {
+    // Options, while the output name and at least one input still follow.
+    while (argc - next >= 2 && argv[next][0] == '-') {
         const char *option = argv[next];
         const char *value = argv[next + 1];
         if (strcmp(option, "-s") == 0 || strcmp(option, "-o") == 0) {
@@ -107,12 +106,9 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
             printf("Unknown option \"%s\"\n", option);
             return 1;
         }
-        // The output name and at least one input must still follow.
-        if (argc - next < 2)
-            return 1;
     }
     output_index = next;
-    return 0;
+    return argc - next >= 2 ? 0 : 1;
 }
 
 static int allocate_image(ImageJob &job)
@@ -127,10 +123,7 @@ static int allocate_image(ImageJob &job)
     return 0;
 }
 
-static void report_input_is_output(const char *input_name)
-{
-    printf("Input file \"%s\" is also the output file", input_name);
-}
+static const char *const INPUT_IS_OUTPUT = "Input file \"%s\" is also the output file";
 
 // Opens the output and, in update mode, reads the image from it; 0, or 1
 // after the message, which is left out where it would land in the output.
@@ -142,7 +135,7 @@ static int open_image_output(ImageJob &job, const char *output_name, bool update
     output = open_output(output_name, update_mode, inputs, input_count, refusal, refused_input);
     if (output == nullptr) {
         if (refusal == OutputRefusal::input_is_output)
-            report_input_is_output(inputs[refused_input]);
+            printf(INPUT_IS_OUTPUT, inputs[refused_input]);
         else if (refusal == OutputRefusal::unusable)
             printf(update_mode ? "Unable to open output file \"%s\" for update" : "Unable to create output file \"%s\"",
                    output_name);
@@ -163,7 +156,7 @@ static int mix_in_input(ImageJob &job, Output &output, int index, const char *in
     job.input = open_input(output, index, is_the_output);
     if (job.input == nullptr) {
         if (is_the_output)
-            report_input_is_output(input_name);
+            printf(INPUT_IS_OUTPUT, input_name);
         else
             printf("Unable to open input file \"%s\" for reading", input_name);
         return 1;
