@@ -290,6 +290,8 @@ TEST_F(EndToEnd, FailedRunsSayWhyAndLeaveNoImage)
               "Mixing in \"a.byte\"\nMixing in \"b.byte\"\nError reading input file (line 2)", absent, absent},
           Row{"an address beyond the image", {"out.bin", "c.byte"},
               "Mixing in \"c.byte\"\nAddress out of range (line 1, 0x008000 > 0x008000)", absent, absent},
+          Row{"the output named after a missing input", {"out.bin", "gone.byte", "./out.bin"},
+              "Input file \"./out.bin\" is also the output file", "old image", "old image"},
           Row{"a missing second input", {"out.bin", "a.byte", "*.byte"},
               "Mixing in \"a.byte\"\nUnable to open input file \"*.byte\" for reading", "old image", absent},
           Row{"a vanished input", {"out.bin", "a.byte", "dangling.byte"},

@@ -484,6 +484,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{"a block device", device, O_WRONLY, device, true, true, name.c_str(), "1K", true},
                            Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
                            Row{"cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", false, ">>out.bin"},
+                           Row{"cmd's >> log.txt", log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true, ">>log.txt"},
                            Row{"no standard handles", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true, "no-handles"},
                            Row{"input from a named pipe", "/dev/null", O_WRONLY, "out.bin", true, true, named_pipe.c_str(), "1K", true, "serve-pipe"},
                            Row{"a pipe by its device's name", "/dev/null", O_WRONLY, "out.bin", true, true, device_pipe.c_str(), "1K", true, "serve-pipe"},
