@@ -1,5 +1,7 @@
 // Byte-record reader: one pass over a file of "AAAA: DD" lines, one character
 // at a time through the stream's buffer, storing each data byte in the image.
+#include <cstdlib>
+
 #include "image_job.h"
 #include "platform.h"
 
@@ -99,9 +101,16 @@ static int mix_in_records(const ImageJob &job, const DigitShares &shares)
     }
 }
 
+// The tables on the heap: a run may have only a few KiB of stack (ulimit -s).
 int mix_in_file(ImageJob &job)
 {
-    DigitShares shares;
-    build_digit_shares(job, shares);
-    return mix_in_records(job, shares);
+    DigitShares *shares = static_cast<DigitShares *>(malloc(sizeof(DigitShares)));
+    if (shares == nullptr) {
+        printf("\nUnable to allocate %lu bytes of memory for digit tables", static_cast<unsigned long>(sizeof *shares));
+        return 1;
+    }
+    build_digit_shares(job, *shares);
+    int status = mix_in_records(job, *shares);
+    free(shares);
+    return status;
 }

@@ -534,10 +534,13 @@ void discard_output(Output *&output)
         release(output, true);
 }
 
-// Ends the process by the signal's default action, so that the caller sees
-// the run end by that signal.
-[[noreturn]] static void die_by_signal(int signal_number)
+// An interrupted run leaves no partial image, then ends by the same signal's
+// default action, so that a shell or make sees an interrupted run and not a
+// failed or good one.
+static void discard_guarded_output_and_die(int signal_number)
 {
+    if (const Output *output = guarded.armed)
+        discard(*output);
     signal(signal_number, SIG_DFL);
     sigset_t only_this;
     sigemptyset(&only_this);
@@ -546,16 +549,6 @@ void discard_output(Output *&output)
     raise(signal_number);
     // Only reached if the default action does not end the process.
     _exit(128 + signal_number);
-}
-
-// An interrupted run leaves no partial image, then ends by the same signal,
-// so that a shell or make sees an interrupted run and not a failed or good
-// one.
-static void discard_guarded_output_and_die(int signal_number)
-{
-    if (const Output *output = guarded.armed)
-        discard(*output);
-    die_by_signal(signal_number);
 }
 
 void install_interrupt_handler()

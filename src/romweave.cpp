@@ -155,10 +155,7 @@ static int mix_in_input(ImageJob &job, Output &output, int index, const char *in
     bool is_the_output = false;
     job.input = open_input(output, index, is_the_output);
     if (job.input == nullptr) {
-        if (is_the_output)
-            printf(INPUT_IS_OUTPUT, input_name);
-        else
-            printf("Unable to open input file \"%s\" for reading", input_name);
+        printf(is_the_output ? INPUT_IS_OUTPUT : "Unable to open input file \"%s\" for reading", input_name);
         return 1;
     }
     if (input_buffer != nullptr)
