@@ -101,16 +101,33 @@ static int mix_in_records(const ImageJob &job, const DigitShares &shares)
     }
 }
 
-// The tables on the heap: a run may have only a few KiB of stack (ulimit -s).
+// In front of the image, so that every stored position, below image_size,
+// stays clear of them.
+static DigitShares &digit_shares(unsigned char *image)
+{
+    return *reinterpret_cast<DigitShares *>(image - sizeof(DigitShares));
+}
+
+unsigned char *allocate_image(uint32_t image_size)
+{
+    // A whole number of the tables' alignment, so that the image is aligned
+    // as malloc() aligns.
+    static_assert(sizeof(DigitShares) % 16 == 0, "the image follows the tables");
+    unsigned char *tables = static_cast<unsigned char *>(malloc(sizeof(DigitShares) + image_size));
+    return tables == nullptr ? nullptr : tables + sizeof(DigitShares);
+}
+
+void free_image(unsigned char *image)
+{
+    if (image != nullptr)
+        free(image - sizeof(DigitShares));
+}
+
+// The tables are built for each file, from the maps, on the heap: a run may
+// have only a few KiB of stack (ulimit -s).
 int mix_in_file(ImageJob &job)
 {
-    DigitShares *shares = static_cast<DigitShares *>(malloc(sizeof(DigitShares)));
-    if (shares == nullptr) {
-        printf("\nUnable to allocate %lu bytes of memory for digit tables", static_cast<unsigned long>(sizeof *shares));
-        return 1;
-    }
-    build_digit_shares(job, *shares);
-    int status = mix_in_records(job, *shares);
-    free(shares);
-    return status;
+    DigitShares &shares = digit_shares(job.image);
+    build_digit_shares(job, shares);
+    return mix_in_records(job, shares);
 }

@@ -1,74 +1,100 @@
-// What POSIX systems and Windows do differently for this tool: the standard
-// handles, the output's life from its open to its end, the inputs' opens,
-// the interrupts that may end a run and the fast character read.
+// What POSIX systems and Windows do differently for this tool: small
+// primitives beneath the output's life (output.cpp), the standard handles,
+// the interrupts and the fast character read.
 #ifndef ROMWEAVE_PLATFORM_H
 #define ROMWEAVE_PLATFORM_H
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-// Before the first message: puts the null device on any standard handle that
-// is closed, so that no file this run opens can take standard output's
-// place, and treats standard output as closed if it leads into a file that
-// an argument names, so that no message lands in an image or an input.
-// 0, or 1 when the run cannot go on safely.
-int prepare_standard_handles(int argc, char **argv);
+// A descriptor on POSIX systems, a HANDLE on Windows.
+typedef intptr_t FileHandle;
+constexpr FileHandle NO_FILE = -1;
 
+// `missing`: the name leads to nothing. `unknown`: what it leads to cannot
+// be told without opening it (a pipe's name on Windows) or asking failed.
+enum class FileKind { unknown, missing, regular, block_device, character_device, fifo, other };
+
+// What a name or handle leads to, whatever name or link reached it: a file
+// by its volume and number there, a device by its number.
+struct FileIdentity {
+    FileKind kind = FileKind::unknown;
+    uint64_t volume = 0;
+    uint64_t file[2] = {};
+};
+
+// Where the output lies with every link followed: on POSIX systems its
+// folder, held open, and its name there; on Windows its name.
+struct OutputPlace {
+    FileHandle folder = NO_FILE;
+    char *name = nullptr;
+};
+
+// What it takes to remove the output: an interrupt's handler gets it too.
+struct Guard {
+    OutputPlace place;
+    FileIdentity identity;
+    FileHandle held = NO_FILE; // the run's own handle, to empty a file that cannot be removed
+};
+
+// The standard handles, before the first message: the null device on each
+// closed one, so that no file this run opens takes standard output's place;
+// then standard output's identity, and its silencing. 0 or -1.
+int open_missing_standard_handles();
+int identify_standard_output(FileIdentity &identity);
+// Standard output takes no more messages, and a name that leads through it
+// (/dev/stdout) still reaches the same file.
+int silence_standard_output();
 bool is_terminal(FILE *stream);
 
 // The arguments in UTF-8: on POSIX systems argv itself; on Windows taken from
-// the wide command line, so that no name is bound to the code page, as WTF-8,
-// which keeps every UTF-16 name exactly.
+// the wide command line as WTF-8, which keeps every UTF-16 name exactly.
 char **command_line_arguments(int argc, char **argv);
 
-// The run's output from its open to the end of the run; each platform keeps
-// its own state in it.
-struct Output;
+// 0 with what the open file is, or -1.
+int identify(FileHandle file, FileIdentity &identity);
+// What a name leads to, found without opening anything that could wait or
+// answer: no FIFO, device, terminal or pipe is opened.
+void identify_name(const char *name, FileIdentity &identity);
+// Whether writing one could change what is read from the other: one object
+// under two names, or block devices stacked on one another or on a file.
+bool shares_bytes(const FileIdentity &a, const FileIdentity &b);
 
-enum class OutputRefusal {
-    unusable,        // cannot be opened, identified or, in create mode, emptied
-    input_is_output, // an input is the output under some name
-    unprintable,     // standard output leads into it and cannot be silenced
-};
+// The output's place; 0 or -1. release_place lets it go.
+int find_place(const char *name, OutputPlace &place);
+void release_place(OutputPlace &place);
+// Opens an existing output as it is, nothing of it changed; `missing` when
+// the name leads to nothing. Update mode refuses one that cannot seek.
+FileHandle open_as_it_is(const char *name, bool update, bool &missing);
+// Makes a new file at the place, never one that is there already.
+FileHandle create_new(const OutputPlace &place);
+bool place_leads_to(const OutputPlace &place, const FileIdentity &identity);
+// A second handle to the file, the run's own.
+FileHandle hold_file(FileHandle file);
+int empty_file(FileHandle file);
+// Removes the file while the place still leads to `identity` (to whatever
+// is there if null); where it cannot be removed, empties it through `held`.
+// Safe in an interrupt's handler.
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held);
+// A stream over the handle, or null with the handle closed.
+FILE *stream_of(FileHandle file, const char *mode);
+void close_file(FileHandle file);
+// An input opened once, by the open that the run reads it through; a pipe
+// whose server is busy is waited for.
+FileHandle open_for_reading(const char *name);
 
-// Opens the output for a run over `inputs`, nothing of an existing file
-// changed until it is known to be no input, and standard output that leads
-// into it silenced. In create mode it is then emptied, and from here until
-// write_output an interrupt or discard_output removes it again; interrupts
-// are held from before the file may be made until then. Update mode
-// refuses an output that cannot seek. Null when refused, with the reason and,
-// for input_is_output, the input's index; whatever the open made is gone
-// again by then.
-Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
-                    int &refused_input);
-
-// Update mode: the first `size` bytes of the output into `image`, which is
-// then written back where it came from. 0, or 1 when fewer arrive.
-int read_output(Output &output, unsigned char *image, size_t size);
-
-// Input `index` of open_output's list, opened once and read through that
-// open; null when it cannot be opened, or, with is_the_output set, when it
-// turns out to be the output.
-FILE *open_input(Output &output, int index, bool &is_the_output);
-
-// Writes the image, flushes and closes the output, and lets it go for good:
-// nothing removes it from here on. 0 with `output` null, or 1 with it left
-// for discard_output.
-int write_output(Output *&output, const unsigned char *image, size_t size);
-
-// The run ends without the image: a file this run made or emptied is
-// removed, or emptied where it cannot be removed, while its name still leads
-// to it; an updated file is left as it was. Then everything is released and
-// `output` is null. Nothing for a null output.
-void discard_output(Output *&output);
-
-// The signals that end a process by default and can be caught (on Windows the
-// console's events) remove a created output that is not yet written and end
-// the run as that signal would, except those that were ignored when the tool
-// started. A write beyond the file-size limit, or to a pipe whose reader went
-// away, fails like any other write instead of killing the tool.
+// The signals that end a process by default and can be caught (on Windows
+// the console's events) remove a guarded output and end the run as that
+// signal would, but for those ignored when the tool started. A write beyond
+// the file-size limit, or to a pipe whose reader went away, fails like any
+// other write instead of ending the tool.
 void install_interrupt_handler();
+// Interrupts wait from just before the run may make a file until the file
+// is guarded, so that none comes between.
+void hold_interrupts();
+void release_interrupts();
+// What an interrupt removes from now on; null for nothing.
+void guard_output(const Guard *guard);
 
 // The per-character read is the reader's whole cost; the tool has one thread,
 // so the stream's lock is skipped.

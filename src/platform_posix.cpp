@@ -1,16 +1,17 @@
-// The platform module on POSIX systems: descriptors, stat identities, the
-// output's folder and name, and signals.
+// The platform primitives on POSIX systems: descriptors, stat identities, the
+// block devices that sysfs says a device lies on, the output's folder and
+// name, and signals.
 #include "platform.h"
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -45,129 +46,202 @@ static const int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
 static const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// Which object a name or descriptor leads to, whatever name or link reached
-// it. A device is one object whichever node names it; a loop device also
-// carries the file whose bytes it holds.
-enum class FileKind { unknown, regular, block_device, character_device, fifo, other };
-
-struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t file = 0;
-    FileKind kind = FileKind::unknown;
-    uint64_t backing_device = 0, backing_file = 0; // a loop device's file, or 0
-};
-
-// Whether two identities are one object; one that could not be taken is
-// never the same as anything.
-static bool same_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.kind != FileKind::unknown && a.kind == b.kind && a.device == b.device && a.file == b.file;
-}
-
-// Whether writing one would change what is read from the other: one file,
-// or a loop device and the file whose bytes it holds.
-static bool same_bytes(const FileIdentity &a, const FileIdentity &b)
-{
-    const auto holds_the_bytes_of = [](const FileIdentity &device, const FileIdentity &file) {
-        return device.backing_file != 0 && file.kind == FileKind::regular && device.backing_device == file.device &&
-               device.backing_file == file.file;
-    };
-    return same_file(a, b) || holds_the_bytes_of(a, b) || holds_the_bytes_of(b, a);
-}
-
-// The output read as an input would change under the reader as the image is
-// written. A character device (a terminal, /dev/null) reads and writes apart,
-// so it may be both.
-static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
-{
-    return input.kind != FileKind::character_device && same_bytes(input, output);
-}
-
-// A loop device's backing file, asked of the device open on `fd`. The
-// kernel's answer (loop_info64, 29 words) starts with that file's device and
-// inode; spelled out, as not every C library ships the kernel's headers.
-static void find_backing_file(int fd, const struct stat &status, FileIdentity &identity)
-{
-#ifdef __linux__
-    uint64_t loop_status[29] = {};
-    if (S_ISBLK(status.st_mode) && major(status.st_rdev) == 7 && ioctl(fd, 0x4C05, loop_status) == 0) {
-        identity.backing_device = loop_status[0];
-        identity.backing_file = loop_status[1];
-    }
-#else
-    (void)fd, (void)status, (void)identity;
-#endif
-}
+// How many objects one identity's stack may hold, and how deep it may go.
+static const int STACK_SIZE = 32;
+static const int STACK_DEPTH = 8;
 
 static FileIdentity identity_of(const struct stat &status)
 {
     FileIdentity identity;
     if (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode)) {
-        identity.file = static_cast<uint64_t>(status.st_rdev);
         identity.kind = S_ISBLK(status.st_mode) ? FileKind::block_device : FileKind::character_device;
+        identity.file[0] = static_cast<uint64_t>(status.st_rdev);
         return identity;
     }
-    identity.device = static_cast<uint64_t>(status.st_dev);
-    identity.file = static_cast<uint64_t>(status.st_ino);
-    identity.kind = S_ISREG(status.st_mode)    ? FileKind::regular
-                    : S_ISFIFO(status.st_mode) ? FileKind::fifo
-                                               : FileKind::other;
+    identity.kind = S_ISREG(status.st_mode) ? FileKind::regular : S_ISFIFO(status.st_mode) ? FileKind::fifo : FileKind::other;
+    identity.volume = static_cast<uint64_t>(status.st_dev);
+    identity.file[0] = static_cast<uint64_t>(status.st_ino);
     return identity;
 }
 
-// 0 with the identity of what `fd` leads to, or -1.
-static int identify_descriptor(int fd, FileIdentity &identity)
+static bool same_object(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.kind != FileKind::unknown && a.kind != FileKind::missing && a.kind == b.kind && a.volume == b.volume &&
+           a.file[0] == b.file[0];
+}
+
+int identify(FileHandle file, FileIdentity &identity)
 {
     struct stat status;
-    if (fstat(fd, &status) != 0)
+    if (fstat(static_cast<int>(file), &status) != 0)
         return -1;
     identity = identity_of(status);
-    find_backing_file(fd, status, identity);
     return 0;
 }
 
-// 0 with the identity of what `name` leads to, or -1. A block device is
-// opened to ask whether it is a loop device, which reads nothing.
-static int identify_name(const char *name, FileIdentity &identity)
+void identify_name(const char *name, FileIdentity &identity)
 {
     struct stat status;
-    if (stat(name, &status) != 0)
-        return -1;
-    identity = identity_of(status);
-    int device = S_ISBLK(status.st_mode) ? open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-    if (device >= 0) {
-        find_backing_file(device, status, identity);
-        close(device);
+    identity = FileIdentity{};
+    if (stat(name, &status) == 0)
+        identity = identity_of(status);
+    else if (errno == ENOENT || errno == ENOTDIR)
+        identity.kind = FileKind::missing;
+}
+
+// What an object's bytes lie in, as far as the kernel records it. A loop
+// device holds its backing file's bytes, a partition part of its disk's, a
+// device-mapper or md device parts of the devices under it: those links are
+// `direct`. A file lies on the device of its file system, among other files.
+struct Stack {
+    FileIdentity object[STACK_SIZE];
+    bool direct[STACK_SIZE];
+    int count = 0;
+    bool unknown = false; // some device's record could not be read
+};
+
+static void add_device(uint64_t device, Stack &stack, bool direct, int depth);
+
+static void add_object(const FileIdentity &object, Stack &stack, bool direct, int depth)
+{
+    if (depth > STACK_DEPTH || stack.count == STACK_SIZE) {
+        stack.unknown = true;
+        return;
+    }
+    stack.object[stack.count] = object;
+    stack.direct[stack.count++] = direct;
+    if (object.kind == FileKind::block_device)
+        add_device(object.file[0], stack, direct, depth + 1);
+    else if (object.kind == FileKind::regular && major(object.volume) != 0)
+        add_device(object.volume, stack, false, depth + 1);
+}
+
+// The first line of a sysfs file, or false.
+static bool read_line(const char *path, char *line, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t length = fd < 0 ? -1 : read(fd, line, size - 1);
+    if (fd >= 0)
+        close(fd);
+    if (length <= 0)
+        return false;
+    line[length] = '\0';
+    line[strcspn(line, "\n")] = '\0';
+    return true;
+}
+
+// Adds the device whose "major:minor" sysfs keeps in `path`.
+static void add_device_named_in(const char *path, Stack &stack, bool direct, int depth)
+{
+    char line[32];
+    unsigned major_number, minor_number;
+    if (!read_line(path, line, sizeof line) || sscanf(line, "%u:%u", &major_number, &minor_number) != 2) {
+        stack.unknown = true;
+        return;
+    }
+    FileIdentity device;
+    device.kind = FileKind::block_device;
+    device.file[0] = makedev(major_number, minor_number);
+    add_object(device, stack, direct, depth);
+}
+
+static void add_device(uint64_t device, Stack &stack, bool direct, int depth)
+{
+    char folder[48], path[320];
+    snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(device), minor(device));
+    struct stat status;
+    if (stat(folder, &status) != 0) {
+        stack.unknown = true;
+        return;
+    }
+    snprintf(path, sizeof path, "%s/loop", folder);
+    if (stat(path, &status) == 0) {
+        // A path may be as long as the system allows: off the stack, which
+        // may be small.
+        char *backing = static_cast<char *>(malloc(PATH_MAX));
+        snprintf(path, sizeof path, "%s/loop/backing_file", folder);
+        if (backing != nullptr && read_line(path, backing, PATH_MAX) && stat(backing, &status) == 0)
+            add_object(identity_of(status), stack, direct, depth);
+        else
+            stack.unknown = true;
+        free(backing);
+    }
+    snprintf(path, sizeof path, "%s/partition", folder);
+    if (stat(path, &status) == 0) {
+        snprintf(path, sizeof path, "%s/../dev", folder);
+        add_device_named_in(path, stack, direct, depth);
+    }
+    snprintf(path, sizeof path, "%s/slaves", folder);
+    if (DIR *slaves = opendir(path)) {
+        while (const dirent *entry = readdir(slaves)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            snprintf(path, sizeof path, "%s/slaves/%s/dev", folder, entry->d_name);
+            add_device_named_in(path, stack, direct, depth);
+        }
+        closedir(slaves);
+    }
+}
+
+static bool holds(const Stack &stack, const FileIdentity &object)
+{
+    for (int i = 0; i < stack.count; i++) {
+        if (same_object(stack.object[i], object))
+            return true;
+    }
+    return false;
+}
+
+// Two objects share bytes when one lies in the other, at any depth, or both
+// lie directly in a third (two loop devices over one file, two partitions
+// of one disk, which may not overlap: refusing them is the safe side). Where
+// a block device's record cannot be read, one is taken to share them.
+bool shares_bytes(const FileIdentity &a, const FileIdentity &b)
+{
+    if (same_object(a, b))
+        return true;
+    if (a.kind == FileKind::fifo || b.kind == FileKind::fifo || a.kind == FileKind::character_device ||
+        b.kind == FileKind::character_device)
+        return false;
+    Stack under_a, under_b;
+    add_object(a, under_a, true, 0);
+    add_object(b, under_b, true, 0);
+    const bool a_device = a.kind == FileKind::block_device, b_device = b.kind == FileKind::block_device;
+    if ((under_a.unknown || under_b.unknown) && (a_device || b_device))
+        return true;
+    if (holds(under_a, b) || holds(under_b, a))
+        return true;
+    for (int i = 1; i < under_a.count; i++) {
+        for (int j = 1; j < under_b.count; j++) {
+            if (under_a.direct[i] && under_b.direct[j] && same_object(under_a.object[i], under_b.object[j]))
+                return true;
+        }
+    }
+    return false;
+}
+
+int open_missing_standard_handles()
+{
+    // open() takes the lowest free descriptor: the closed one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return -1;
     }
     return 0;
 }
 
-bool is_terminal(FILE *stream)
+int identify_standard_output(FileIdentity &identity)
 {
-    return isatty(fileno(stream)) != 0;
+    return identify(STDOUT_FILENO, identity);
 }
 
-// Whether the messages would go into `file`.
-static bool standard_output_leads_to(const FileIdentity &file)
-{
-    // A path-only descriptor, put there to silence it, takes no message.
-#ifdef O_PATH
-    int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags != -1 && (flags & O_PATH) != 0)
-        return false;
-#endif
-    FileIdentity console;
-    return identify_descriptor(STDOUT_FILENO, console) == 0 && same_bytes(console, file);
-}
-
-// Standard output takes no more messages; what was written before is not
-// flushed. A descriptor that only names the file takes no write, and
-// /dev/stdout, which leads through descriptor 1, still reaches the file the
-// user meant; the null device stands in where the system has no such
-// descriptor. Standard output itself moves to a descriptor of its own and
-// stays open as long as it would have, so that a pipe's reader sees no end
-// early. 0, or 1.
-static int silence_standard_output()
+// A descriptor that only names the file takes no write, and /dev/stdout,
+// which leads through descriptor 1, still reaches the file the user meant;
+// the null device stands in where the system has no such descriptor.
+// Standard output itself moves to a descriptor of its own and stays open as
+// long as it would have, so that a pipe's reader sees no end early; what was
+// written to it before is not flushed.
+int silence_standard_output()
 {
     int stand_in = -1;
 #ifdef O_PATH
@@ -182,96 +256,17 @@ static int silence_standard_output()
     int moved = stand_in < 0 ? -1 : dup2(stand_in, STDOUT_FILENO);
     if (stand_in >= 0)
         close(stand_in);
-    return moved == STDOUT_FILENO ? 0 : 1;
+    return moved == STDOUT_FILENO ? 0 : -1;
 }
 
-// Standard output that leads into a file that the command line names, be it
-// an input (`>> a.byte`), the output (`> out.bin`, `/dev/stdout` as the
-// output) or any other, would carry the messages into it: it is treated as a
-// closed one before the first message, the usage text included. A name that
-// went through it (/dev/stdout) must still lead to the same file afterwards,
-// not to what stands in for it; where the system cannot keep that, the run is
-// refused.
-int prepare_standard_handles(int argc, char **argv)
+bool is_terminal(FILE *stream)
 {
-    // open() takes the lowest free descriptor: the closed one.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
-            return 1;
-    }
-    FileIdentity console, stand_in, now;
-    int i = 1;
-    while (i < argc && !(identify_name(argv[i], console) == 0 && standard_output_leads_to(console)))
-        i++;
-    if (i == argc)
-        return 0;
-    if (silence_standard_output() != 0 || identify_descriptor(STDOUT_FILENO, stand_in) != 0)
-        return 1;
-    for (i = 1; i < argc && !same_file(stand_in, console); i++) {
-        if (identify_name(argv[i], now) == 0 && same_file(now, stand_in))
-            return 1;
-    }
-    return 0;
+    return isatty(fileno(stream)) != 0;
 }
 
 char **command_line_arguments(int, char **argv)
 {
     return argv;
-}
-
-// The output from its open to the end of the run.
-struct Output {
-    FILE *stream = nullptr;
-    FileIdentity identity;
-    bool created = false;       // this run made the file
-    int folder = -1;            // the folder that holds the file, after every link
-    char *last_name = nullptr;  // the file's name in that folder
-    int held = -1;              // a descriptor of the run's own, to empty it
-    sigset_t caller_mask;       // the signal mask to restore after the hold
-    bool holding_interrupts = false;
-    char **inputs = nullptr;
-};
-
-// The emptied output, once it is in place, for an interrupt to remove, and a
-// stack to do it on. Static, because a signal handler reaches nothing else.
-static struct {
-    std::atomic<const Output *> armed;
-    // The handler's own stack: an interrupt may come wherever the run is
-    // deepest, and a small stack limit (ulimit -s) must not turn it into a
-    // crash that leaves the output.
-    alignas(16) char handler_stack[64 * 1024];
-} guarded;
-static_assert(std::atomic<const Output *>::is_always_lock_free, "a signal handler reads it");
-
-// Every signal that ends the run, in one set.
-static sigset_t interrupt_set()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal_number : INTERRUPTS)
-        sigaddset(&set, signal_number);
-#ifdef SIGRTMIN
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; signal_number++)
-        sigaddset(&set, signal_number);
-#endif
-    return set;
-}
-
-// Held from before the output may be made until it is guarded; the caller's
-// own mask comes back afterwards, so that a signal the caller blocked stays
-// blocked for the whole run.
-static void hold_interrupts(Output &output)
-{
-    sigset_t set = interrupt_set();
-    if (!output.holding_interrupts)
-        output.holding_interrupts = sigprocmask(SIG_BLOCK, &set, &output.caller_mask) == 0;
-}
-
-static void release_interrupts(Output &output)
-{
-    if (output.holding_interrupts)
-        sigprocmask(SIG_SETMASK, &output.caller_mask, nullptr);
-    output.holding_interrupts = false;
 }
 
 // The target of the link `name` in `folder`, in a buffer of its own, or null.
@@ -315,23 +310,23 @@ static int open_folder_of(int from, char *path, char *&last)
     return folder;
 }
 
-// The folder and last name of the file that `name` leads to, with every
-// symbolic link at the end followed as the kernel follows it, up to 40 in a
-// row; a relative target counts from the link's own folder. No path is ever
-// joined, so every name that the kernel takes works. The file itself need not
-// exist: a new file, or the target of a dangling link. -1 when a folder
-// cannot be opened, or the chain is too long or loops.
-static int find_place(const char *name, char *&last)
+// Every symbolic link at the end is followed as the kernel follows it, up to
+// 40 in a row; a relative target counts from the link's own folder. No path
+// is ever joined, so every name that the kernel takes works. The file itself
+// need not exist: a new file, or the target of a dangling link.
+int find_place(const char *name, OutputPlace &place)
 {
     char *path = strdup(name);
-    int folder = path == nullptr ? -1 : open_folder_of(AT_FDCWD, path, last);
+    int folder = path == nullptr ? -1 : open_folder_of(AT_FDCWD, path, place.name);
     free(path);
     for (int links = 0; folder >= 0; links++) {
         struct stat status;
-        if (fstatat(folder, last, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode))
-            return folder;
-        char *target = links < MAX_LINK_HOPS ? read_link(folder, last) : nullptr;
-        int next = target == nullptr ? -1 : open_folder_of(folder, target, last);
+        if (fstatat(folder, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)) {
+            place.folder = folder;
+            return 0;
+        }
+        char *target = links < MAX_LINK_HOPS ? read_link(folder, place.name) : nullptr;
+        int next = target == nullptr ? -1 : open_folder_of(folder, target, place.name);
         free(target);
         close(folder);
         folder = next;
@@ -339,208 +334,127 @@ static int find_place(const char *name, char *&last)
     return -1;
 }
 
-// Whether `last_name` in `folder` is still the file of `identity`.
-static bool still_there(int folder, const char *last_name, const FileIdentity &identity)
+void release_place(OutputPlace &place)
 {
-    struct stat status;
-    return folder >= 0 && last_name != nullptr && fstatat(folder, last_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(identity_of(status), identity);
+    close_file(place.folder);
+    free(place.name);
+    place = OutputPlace{};
 }
 
-// An open that would have to wait (a FIFO without a reader, a file whose
-// lease another process must first give up) waits with the interrupts let
-// through: nothing has been made then.
-static int open_waiting(const char *name, int flags, Output &output)
+// An open that waits (a FIFO without a reader, a file whose lease another
+// process must first give up) waits as any open does: nothing has changed.
+FileHandle open_as_it_is(const char *name, bool update, bool &missing)
 {
-    int fd = open(name, flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && (errno == ENXIO || errno == EWOULDBLOCK)) {
-        bool held = output.holding_interrupts;
-        release_interrupts(output);
-        fd = open(name, flags | O_CLOEXEC);
-        if (held)
-            hold_interrupts(output);
+    int fd = open(name, (update ? O_RDWR : O_WRONLY) | O_CLOEXEC);
+    missing = fd < 0 && errno == ENOENT;
+    if (fd >= 0 && update && lseek(fd, 0, SEEK_CUR) < 0) {
+        close(fd);
+        return NO_FILE;
     }
     return fd;
 }
 
-// Opens the file as it is, non-blocking, so that no open waits with the
-// interrupts held, and identifies it from the open file, which no later
-// change of the name can alter. In create mode where it lies is known before
-// it may be made, so that a file this run made can always be removed again.
-// Update mode writes the image back where it came from, so an output that
-// cannot seek is refused before a byte of it is read.
-static int open_as_it_is(const char *name, bool update, Output &output)
+FileHandle create_new(const OutputPlace &place)
 {
-    if (!update) {
-        output.folder = find_place(name, output.last_name);
-        if (output.folder < 0)
-            return 1;
-        hold_interrupts(output);
-    }
-    int fd = open_waiting(name, update ? O_RDWR : O_WRONLY, output);
-    // A new file, or the target of a dangling link, is made where the name
-    // leads, known to be this run's.
-    if (!update && fd < 0 && errno == ENOENT) {
-        fd = openat(output.folder, output.last_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0666);
-        output.created = fd >= 0;
-    }
-    int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
-    bool usable = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1 &&
-                  identify_descriptor(fd, output.identity) == 0;
-    if (usable && update)
-        usable = lseek(fd, 0, SEEK_CUR) >= 0;
-    if (usable && !update && output.identity.kind == FileKind::regular)
-        usable = still_there(output.folder, output.last_name, output.identity);
-    if (usable)
-        output.stream = fdopen(fd, update ? "r+b" : "wb");
-    if (output.stream != nullptr)
-        return 0;
-    if (fd >= 0)
-        close(fd);
-    // A file this open made but could not identify goes all the same.
-    if (output.created && output.identity.kind == FileKind::unknown)
-        unlinkat(output.folder, output.last_name, 0);
-    output.created = false;
-    return 1;
+    return openat(static_cast<int>(place.folder), place.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
 }
 
-// The first input that is the output under any name, or -1. A file that did
-// not exist before this run is no input yet; an input that the run is about
-// to create is caught as it is opened.
-static int input_that_is_the_output(const Output &output, char **inputs, int input_count)
+bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
 {
-    for (int i = 0; i < input_count && !output.created; i++) {
-        FileIdentity input;
-        if (identify_name(inputs[i], input) == 0 && is_the_output(input, output.identity))
-            return i;
-    }
-    return -1;
+    struct stat status;
+    return place.name != nullptr && fstatat(static_cast<int>(place.folder), place.name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_object(identity_of(status), identity);
 }
 
-// Create mode, once the output is known to be no input: a regular file is
-// emptied, and from then on removed by an interrupt until it is written.
-static int empty_and_guard(Output &output)
+FileHandle hold_file(FileHandle file)
 {
-    if (output.identity.kind != FileKind::regular)
-        return 0;
-    int fd = fileno(output.stream);
-    // Its own descriptor, so that the file can still be emptied once the
-    // stream is closed.
-    output.held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (ftruncate(fd, 0) != 0)
-        return 1;
-    guarded.armed = &output;
-    return 0;
+    return fcntl(static_cast<int>(file), F_DUPFD_CLOEXEC, 0);
 }
 
-Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
-                    int &refused_input)
+int empty_file(FileHandle file)
 {
-    // Not new: the static build links no C++ library.
-    void *memory = malloc(sizeof(Output));
-    Output *output = memory == nullptr ? nullptr : new (memory) Output;
-    refusal = OutputRefusal::unusable;
-    if (output == nullptr || open_as_it_is(name, update, *output) != 0) {
-        discard_output(output);
-        return nullptr;
-    }
-    output->inputs = inputs;
-    refused_input = input_that_is_the_output(*output, inputs, input_count);
-    if (refused_input >= 0)
-        refusal = OutputRefusal::input_is_output;
-    else if (standard_output_leads_to(output->identity) && silence_standard_output() != 0)
-        refusal = OutputRefusal::unprintable;
-    else if (update || empty_and_guard(*output) == 0) {
-        release_interrupts(*output);
-        return output;
-    }
-    discard_output(output);
-    return nullptr;
+    return ftruncate(static_cast<int>(file), 0) == 0 ? 0 : -1;
 }
 
-int read_output(Output &output, unsigned char *image, size_t size)
+// A folder that forbids the removal, or a file that is a mount point, leaves
+// the file in place: it is emptied instead. Only async-signal-safe calls.
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held)
 {
-    if (fread(image, 1, size, output.stream) != size)
-        return 1;
-    fseek(output.stream, 0, SEEK_SET);
-    return 0;
-}
-
-// Catches an input that did not exist before the output was opened, or was
-// renamed into the place of one since.
-FILE *open_input(Output &output, int index, bool &is_the_output_file)
-{
-    FILE *input = fopen(output.inputs[index], "rb");
-    FileIdentity identity;
-    is_the_output_file = input != nullptr && identify_descriptor(fileno(input), identity) == 0 &&
-                         is_the_output(identity, output.identity);
-    if (!is_the_output_file)
-        return input;
-    fclose(input);
-    return nullptr;
-}
-
-// Removes the output while its name still leads to it; where it cannot be
-// removed (a folder that forbids it, a file that is a mount point), empties
-// it through the run's own descriptor. Only async-signal-safe calls: an
-// interrupt handler comes here.
-static void discard(const Output &output)
-{
-    if (!still_there(output.folder, output.last_name, output.identity) ||
-        unlinkat(output.folder, output.last_name, 0) == 0 || output.held < 0)
+    if ((identity != nullptr && !place_leads_to(place, *identity)) ||
+        unlinkat(static_cast<int>(place.folder), place.name, 0) == 0 || held == NO_FILE)
         return;
     // Nothing more can be done here if even that fails.
-    int ignored = ftruncate(output.held, 0);
+    int ignored = ftruncate(static_cast<int>(held), 0);
     (void)ignored;
 }
 
-// Everything the output holds goes; a created or emptied file only if
-// `remove` (an interrupt meanwhile does the same again).
-static void release(Output *&output, bool remove)
+FILE *stream_of(FileHandle file, const char *mode)
 {
-    if (output->stream != nullptr)
-        fclose(output->stream);
-    output->stream = nullptr;
-    if (remove && (guarded.armed != nullptr || output->created))
-        discard(*output);
-    guarded.armed = nullptr;
-    if (output->held >= 0)
-        close(output->held);
-    if (output->folder >= 0)
-        close(output->folder);
-    free(output->last_name);
-    release_interrupts(*output);
-    free(output);
-    output = nullptr;
+    FILE *stream = file == NO_FILE ? nullptr : fdopen(static_cast<int>(file), mode);
+    if (stream == nullptr)
+        close_file(file);
+    return stream;
 }
 
-int write_output(Output *&output, const unsigned char *image, size_t size)
+void close_file(FileHandle file)
 {
-    // The flush is its own step because not every C library reports a failed
-    // flush from fclose().
-    bool written = fwrite(image, 1, size, output->stream) == size && fflush(output->stream) == 0;
-    bool closed = fclose(output->stream) == 0;
-    output->stream = nullptr;
-    if (!written || !closed)
-        return 1;
-    release(output, false);
-    return 0;
+    if (file != NO_FILE)
+        close(static_cast<int>(file));
 }
 
-void discard_output(Output *&output)
+FileHandle open_for_reading(const char *name)
 {
-    if (output != nullptr)
-        release(output, true);
+    return open(name, O_RDONLY | O_CLOEXEC);
+}
+
+// What the handler reaches: the guarded output, and the signal mask that
+// the run had before it held the interrupts.
+static struct {
+    std::atomic<const Guard *> guard;
+    sigset_t caller_mask;
+} interrupts;
+static_assert(std::atomic<const Guard *>::is_always_lock_free, "a signal handler reads it");
+
+// Every signal that ends the run, in one set.
+static sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : INTERRUPTS)
+        sigaddset(&set, signal_number);
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; signal_number++)
+        sigaddset(&set, signal_number);
+#endif
+    return set;
+}
+
+// The caller's own mask comes back afterwards, so that a signal blocked when
+// the tool started stays blocked for the whole run.
+void hold_interrupts()
+{
+    sigset_t set = interrupt_set();
+    sigprocmask(SIG_BLOCK, &set, &interrupts.caller_mask);
+}
+
+void release_interrupts()
+{
+    sigprocmask(SIG_SETMASK, &interrupts.caller_mask, nullptr);
+}
+
+void guard_output(const Guard *guard)
+{
+    interrupts.guard = guard;
 }
 
 // An interrupted run leaves no partial image, then ends by the same signal's
 // default action, so that a shell or make sees an interrupted run and not a
 // failed or good one.
-static void discard_guarded_output_and_die(int signal_number)
+static void remove_guarded_output_and_die(int signal_number)
 {
-    if (const Output *output = guarded.armed)
-        discard(*output);
+    if (const Guard *guard = interrupts.guard)
+        remove_file(guard->place, &guard->identity, guard->held);
     signal(signal_number, SIG_DFL);
     sigset_t only_this;
     sigemptyset(&only_this);
@@ -554,19 +468,10 @@ static void discard_guarded_output_and_die(int signal_number)
 void install_interrupt_handler()
 {
     struct sigaction action {};
-    action.sa_handler = discard_guarded_output_and_die;
+    action.sa_handler = remove_guarded_output_and_die;
     // One interrupt is handled at a time; a second one waits and finds the
     // first one's work done.
     action.sa_mask = interrupt_set();
-    // A stack that someone else set up (a sanitizer's) serves as well.
-    stack_t handler_stack;
-    if (sigaltstack(nullptr, &handler_stack) == 0 && (handler_stack.ss_flags & SS_DISABLE) != 0) {
-        handler_stack.ss_sp = guarded.handler_stack;
-        handler_stack.ss_size = sizeof guarded.handler_stack;
-        handler_stack.ss_flags = 0;
-        sigaltstack(&handler_stack, nullptr);
-    }
-    action.sa_flags = SA_ONSTACK;
     for (int signal_number = 1; signal_number < NSIG; signal_number++) {
         // Ignored on entry (nohup, a background job of a script) stays
         // ignored: whoever started the tool chose that.

@@ -1,38 +1,22 @@
-// The platform module on Windows: CRT descriptors, file indexes from the
-// volume, console interrupts through a console control handler, and file
-// names taken as WTF-8 and passed to the wide (UTF-16) functions, which know
-// no MAX_PATH limit and no code page.
+// The platform primitives on Windows: handles and their volume and file ids,
+// console events through a control handler, and names taken as WTF-8 and
+// passed to the wide (UTF-16) functions, which know no MAX_PATH limit and no
+// code page.
 #include "platform.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
-// Which file a handle leads to: its volume and its id there. A device or a
-// pipe has none, and is never the same as anything.
-enum class FileKind { unknown, regular, other };
-
-struct FileIdentity {
-    uint64_t volume = 0; // 0 where the handle may not read its volume
-    FILE_ID_128 id = {};
-    FileKind kind = FileKind::unknown;
-};
-
-// A handle that another program opened for the run (a redirected standard
-// output under wine) may not read its volume: the id alone then decides,
-// which at worst takes another volume's file for this one and keeps the
-// messages out of it.
-static bool same_file(const FileIdentity &a, const FileIdentity &b)
-{
-    return a.kind != FileKind::unknown && a.kind == b.kind && memcmp(&a.id, &b.id, sizeof a.id) == 0 &&
-           (a.volume == b.volume || a.volume == 0 || b.volume == 0);
-}
+static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long an input that is a pipe is waited for at its turn: its server may
+// be busy with another client, or between two.
+static const DWORD PIPE_WAIT_MS = 5000;
 
 // Windows names are UTF-16 and may hold a surrogate without its partner,
 // which UTF-8 cannot express: WideCharToMultiByte puts U+FFFD in its place,
@@ -107,24 +91,16 @@ char **command_line_arguments(int argc, char **argv)
     return arguments;
 }
 
-// A stream over a handle this module opened, or nullptr with the handle
-// closed.
-static FILE *stream_of(HANDLE handle, int flags, const char *mode)
+static HANDLE handle_of(FileHandle file)
 {
-    int fd = handle == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
-    if (fd < 0 && handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    FILE *stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
-    if (fd >= 0 && stream == nullptr)
-        _close(fd);
-    return stream;
+    return reinterpret_cast<HANDLE>(file);
 }
 
-// Follows links to the file itself.
-static HANDLE open_by_name(const wchar_t *name, DWORD access)
+// Follows links to the file itself; every sharing mode, so that a file that
+// another program holds open can still be named.
+static HANDLE open_by_name(const wchar_t *name, DWORD access, DWORD disposition = OPEN_EXISTING)
 {
-    return CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileW(name, access, SHARE_ALL, nullptr, disposition, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The null device on descriptor `fd`, in place of what it held. msvcrt keeps
@@ -136,7 +112,21 @@ static int put_null_device_on(int fd)
     int placed = null_fd < 0 ? -1 : null_fd == fd ? 0 : _dup2(null_fd, fd);
     if (null_fd >= 0 && null_fd != fd)
         _close(null_fd);
-    return placed == 0 ? 0 : 1;
+    return placed == 0 ? 0 : -1;
+}
+
+int open_missing_standard_handles()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int silence_standard_output()
+{
+    return put_null_device_on(1);
 }
 
 // _isatty() is true for every character device, NUL included; only a console
@@ -147,112 +137,150 @@ bool is_terminal(FILE *stream)
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 }
 
-// The id and volume serial as 128 and 64 bits (FileIdInfo), which hold on
-// every file system, ReFS included, and which wine gives for every handle.
-static int identify_handle(HANDLE handle, FileIdentity &identity)
+// A file's id and volume serial as 128 and 64 bits (FileIdInfo), which hold
+// on every file system, ReFS included, and which wine gives for every handle.
+int identify(FileHandle file, FileIdentity &identity)
 {
-    if (handle == INVALID_HANDLE_VALUE)
-        return -1;
+    HANDLE handle = handle_of(file);
     identity = FileIdentity{};
-    // A device such as NUL or CON, or a pipe, has no file id; it is never
-    // "the same file", and never removed.
-    if (GetFileType(handle) != FILE_TYPE_DISK)
+    DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+        identity.kind = type == FILE_TYPE_CHAR ? FileKind::character_device : FileKind::fifo;
         return 0;
+    }
     FILE_ID_INFO id;
     FILE_STANDARD_INFO standard;
-    if (!GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) ||
+    if (type != FILE_TYPE_DISK || !GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) ||
         !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
         return -1;
-    identity.volume = id.VolumeSerialNumber;
-    identity.id = id.FileId;
     identity.kind = standard.Directory ? FileKind::other : FileKind::regular;
+    identity.volume = id.VolumeSerialNumber;
+    memcpy(identity.file, &id.FileId, sizeof identity.file);
     return 0;
 }
 
-// Whether the messages would go into `file`.
-static bool standard_output_leads_to(const FileIdentity &file)
+int identify_standard_output(FileIdentity &identity)
 {
-    FileIdentity console;
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(1)), console) == 0 && same_file(console, file);
+    return identify(_get_osfhandle(1), identity);
 }
 
-// What a call that fills a buffer of a given length gives, in a string of
-// its own, without a \\?\ in front; empty on failure.
-template <typename Call> static std::wstring path_from(Call call)
+// Whether the folder of `name` is on a disk, opened for its attributes only;
+// a pipe's folder is not, and any open of a pipe's own name would connect to
+// its server. `error` says why the folder would not open.
+static bool folder_on_disk(const std::wstring &name, std::wstring &full, DWORD &error)
 {
-    DWORD length = call(nullptr, 0);
-    std::wstring path(length, L'\0');
-    if (length == 0 || call(&path[0], length) >= length)
-        return std::wstring();
-    path.resize(length - 1);
-    return path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+    DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    full.assign(length, L'\0');
+    if (length == 0 || GetFullPathNameW(name.c_str(), length, &full[0], nullptr) >= length)
+        return error = ERROR_INVALID_NAME, false;
+    full.resize(length - 1);
+    const size_t last = full.find_last_of(L"\\/");
+    HANDLE folder = last == std::wstring::npos ? INVALID_HANDLE_VALUE
+                                               : open_by_name(full.substr(0, last + 1).c_str(), FILE_READ_ATTRIBUTES);
+    error = folder == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    bool on_disk = folder != INVALID_HANDLE_VALUE && GetFileType(folder) == FILE_TYPE_DISK;
+    if (folder != INVALID_HANDLE_VALUE)
+        CloseHandle(folder);
+    return on_disk;
 }
 
-// Closed standard handles get the null device. A name may lead to a pipe,
-// whose every open connects to its server, so none is opened before the
-// command line is known good: until then standard output that is a file is
-// compared with the arguments by full path, which keeps the usage text out
-// of a file named as it is redirected (`> out.bin`). A handle that gives no
-// path (wine's, from a POSIX shell) cannot be compared so. Once the files
-// are open, open_output compares them by identity.
-int prepare_standard_handles(int argc, char **argv)
+static bool not_found(DWORD error)
 {
-    for (int fd = 0; fd <= 2; fd++) {
-        if (_get_osfhandle(fd) < 0 && put_null_device_on(fd) != 0)
-            return 1;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// A name on a disk is opened for its attributes only, which reads nothing,
+// makes no pipe client and is allowed whatever another program shares. A
+// missing folder on a drive counts as missing; a name in the system's device
+// space (\\.\, \\?\) or on a share whose folder does not open is left
+// unknown.
+void identify_name(const char *name, FileIdentity &identity)
+{
+    identity = FileIdentity{};
+    std::wstring full;
+    DWORD error;
+    if (!folder_on_disk(wide(name), full, error)) {
+        if (not_found(error) && full.size() > 2 && full[1] == L':')
+            identity.kind = FileKind::missing;
+        return;
     }
-    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(1));
-    if (GetFileType(console) != FILE_TYPE_DISK)
-        return 0;
-    const std::wstring console_path = path_from([console](wchar_t *path, DWORD length) {
-        return GetFinalPathNameByHandleW(console, path, length, FILE_NAME_NORMALIZED);
-    });
-    for (int i = 1; i < argc && !console_path.empty(); i++) {
-        const std::wstring name = wide(argv[i]);
-        const std::wstring full = path_from([&name](wchar_t *path, DWORD length) {
-            return GetFullPathNameW(name.c_str(), length, path, nullptr);
-        });
-        if (_wcsicmp(full.c_str(), console_path.c_str()) == 0)
-            return put_null_device_on(1);
+    HANDLE handle = open_by_name(full.c_str(), FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // No file can have a name such as `*.byte`.
+        if (not_found(error = GetLastError()) || error == ERROR_INVALID_NAME)
+            identity.kind = FileKind::missing;
+        return;
     }
-    return 0;
+    identify(reinterpret_cast<FileHandle>(handle), identity);
+    CloseHandle(handle);
 }
 
-static bool empty_file(HANDLE handle)
+// A handle that another program opened for the run (a redirected standard
+// output under wine) may not read its volume: the id alone then decides,
+// which at worst takes another volume's file for this one. A device or a
+// pipe has no id, and is the same as nothing.
+bool shares_bytes(const FileIdentity &a, const FileIdentity &b)
+{
+    return (a.kind == FileKind::regular || a.kind == FileKind::other) && a.kind == b.kind &&
+           memcmp(a.file, b.file, sizeof a.file) == 0 && (a.volume == b.volume || a.volume == 0 || b.volume == 0);
+}
+
+int find_place(const char *name, OutputPlace &place)
+{
+    place.name = _strdup(name);
+    return place.name != nullptr ? 0 : -1;
+}
+
+void release_place(OutputPlace &place)
+{
+    free(place.name);
+    place = OutputPlace{};
+}
+
+// A pipe cannot seek back to where the image came from: update mode refuses
+// it before a byte of it is read.
+FileHandle open_as_it_is(const char *name, bool update, bool &missing)
+{
+    const DWORD access = update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    HANDLE handle = CreateFileW(wide(name).c_str(), access, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    missing = handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (handle != INVALID_HANDLE_VALUE && update && GetFileType(handle) == FILE_TYPE_PIPE) {
+        CloseHandle(handle);
+        return NO_FILE;
+    }
+    return reinterpret_cast<FileHandle>(handle);
+}
+
+FileHandle create_new(const OutputPlace &place)
+{
+    return reinterpret_cast<FileHandle>(CreateFileW(wide(place.name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                                    SHARE_ALL, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
+{
+    HANDLE handle = open_by_name(wide(place.name).c_str(), FILE_READ_ATTRIBUTES);
+    FileIdentity now;
+    bool same = identify(reinterpret_cast<FileHandle>(handle), now) == 0 && shares_bytes(now, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return same;
+}
+
+// A new open of the file, not a duplicate: an interrupt's handler empties
+// the file through it, and must never wait on the file object that the run
+// may be writing through.
+FileHandle hold_file(FileHandle file)
+{
+    return reinterpret_cast<FileHandle>(ReOpenFile(handle_of(file), GENERIC_WRITE, SHARE_ALL, 0));
+}
+
+int empty_file(FileHandle file)
 {
     FILE_END_OF_FILE_INFO end = {};
-    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
+    return SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end) ? 0 : -1;
 }
-
-// The output from its open to the end of the run.
-struct Output {
-    FILE *stream = nullptr;
-    FileIdentity identity;
-    bool created = false;    // this run made the file
-    bool emptied = false;    // create mode: the run emptied it
-    wchar_t *name = nullptr; // the name as the file functions take it
-    HANDLE held = INVALID_HANDLE_VALUE; // a handle of the run's own, to empty it
-    char **inputs = nullptr;
-    HANDLE *input_handles = nullptr; // each input's one open, until it is read
-    int input_count = 0;
-};
-
-// The console's control handler runs on a thread of its own, at the same
-// time as the main one: each claims the output before it touches it, the
-// handler only an emptied one, and the main thread never lets go of what the
-// handler has claimed.
-enum GuardState { UNGUARDED, GUARDED, CLAIMED_BY_RUN, CLAIMED_BY_INTERRUPT };
-static std::atomic<int> guard_state{UNGUARDED};
-
-// What the handler needs to remove the guarded output, and nothing more:
-// the file's name, identity and handles, and the main thread, which it
-// stops before it closes those handles.
-static struct {
-    const wchar_t *name;
-    FileIdentity identity;
-    HANDLE held, stream;
-    HANDLE main_thread;
-} guarded;
 
 // A handle to what the output's name leads to, through any link: with the
 // right to delete it where that is allowed, else only to identify it.
@@ -263,25 +291,93 @@ static HANDLE open_to_delete(const wchar_t *name, bool &deletable)
     return deletable ? handle : open_by_name(name, FILE_READ_ATTRIBUTES);
 }
 
-// Marks the file that `handle` leads to for deletion, and closes `handle`,
-// if it is still the output; the file goes when the run's last handle to it
-// closes. It is emptied through the run's own handle first: a file may not
-// be deleted (its folder's rights, or marked read-only meanwhile), another
-// program may keep it open past the run, and wine accepts the deletion and
-// then fails to unlink it at the close without a word; no fragment of an
-// image stays under the output's name meanwhile.
-static void discard(HANDLE handle, bool deletable, const FileIdentity &identity, HANDLE held)
+// If `handle` still leads to the output, empties it through the run's own
+// handle first (the file may not be deleted, another program may keep it
+// open, wine may accept the deletion and then fail at the close without a
+// word) and deletes it: at once where the file system takes the POSIX way,
+// else as its last handle closes. Closes `handle`. Neither allocates nor
+// takes a lock, as the interrupt's handler calls it with the run's thread
+// stopped.
+static void remove_opened(HANDLE handle, bool deletable, const FileIdentity *identity, HANDLE held)
 {
     FileIdentity now;
-    if (identify_handle(handle, now) == 0 && same_file(now, identity)) {
-        empty_file(held);
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        if (deletable)
-            SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    if (identity == nullptr || (identify(reinterpret_cast<FileHandle>(handle), now) == 0 && shares_bytes(now, *identity))) {
+        if (held != INVALID_HANDLE_VALUE) {
+            FILE_END_OF_FILE_INFO end = {};
+            SetFileInformationByHandle(held, FileEndOfFileInfo, &end, sizeof end);
+        }
+        FILE_DISPOSITION_INFO_EX at_once = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+        FILE_DISPOSITION_INFO at_close = {TRUE};
+        const FILE_INFO_BY_HANDLE_CLASS DISPOSITION_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+        if (deletable && !SetFileInformationByHandle(handle, DISPOSITION_EX, &at_once, sizeof at_once))
+            SetFileInformationByHandle(handle, FileDispositionInfo, &at_close, sizeof at_close);
     }
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
 }
+
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held)
+{
+    bool deletable;
+    HANDLE handle = open_to_delete(wide(place.name).c_str(), deletable);
+    remove_opened(handle, deletable, identity, handle_of(held));
+}
+
+FILE *stream_of(FileHandle file, const char *mode)
+{
+    const int flags = mode[0] == 'r' && mode[1] != '+' ? _O_RDONLY | _O_BINARY : _O_BINARY;
+    int fd = file == NO_FILE ? -1 : _open_osfhandle(file, flags);
+    if (fd < 0)
+        close_file(file);
+    FILE *stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (fd >= 0 && stream == nullptr)
+        _close(fd);
+    return stream;
+}
+
+void close_file(FileHandle file)
+{
+    if (file != NO_FILE)
+        CloseHandle(handle_of(file));
+}
+
+// A folder opens too, as on POSIX systems, and then fails at its first read
+// like any input that cannot be read. A pipe whose instances are all busy,
+// or whose server is between two clients, is waited for as a client waits
+// for a busy server, within a bound.
+FileHandle open_for_reading(const char *name)
+{
+    const std::wstring wide_name = wide(name);
+    HANDLE handle = open_by_name(wide_name.c_str(), GENERIC_READ);
+    DWORD error = GetLastError(), folder_error;
+    std::wstring full;
+    bool pipe = error == ERROR_PIPE_BUSY || (error == ERROR_FILE_NOT_FOUND &&
+                                             !folder_on_disk(wide_name, full, folder_error) && folder_error == ERROR_SUCCESS);
+    for (DWORD start = GetTickCount(), waited = 0; handle == INVALID_HANDLE_VALUE && pipe && waited < PIPE_WAIT_MS;
+         waited = GetTickCount() - start) {
+        if (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(wide_name.c_str(), PIPE_WAIT_MS - waited))
+            Sleep(10);
+        handle = open_by_name(wide_name.c_str(), GENERIC_READ);
+        error = GetLastError();
+        pipe = error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND;
+    }
+    return reinterpret_cast<FileHandle>(handle);
+}
+
+// The console's control handler runs on a thread of its own, at the same
+// time as the main one: each claims the output before it touches it, the
+// handler only a guarded one, and the main thread never lets go of what the
+// handler has claimed.
+enum GuardState { UNGUARDED, GUARDED, CLAIMED_BY_RUN, CLAIMED_BY_INTERRUPT };
+
+// What the handler reaches: the guarded output, its name made wide before
+// any interrupt needs it, and the main thread, which it stops.
+static struct {
+    std::atomic<int> state{UNGUARDED};
+    std::atomic<const Guard *> guard{nullptr};
+    wchar_t *name = nullptr;
+    HANDLE main_thread = nullptr;
+} interrupts;
 
 // The interrupt is ending the process and has claimed the output: whatever
 // the main thread was about to do must wait for that end.
@@ -291,215 +387,34 @@ static void discard(HANDLE handle, bool deletable, const FileIdentity &identity,
         Sleep(INFINITE);
 }
 
-// Takes the output out of the handler's reach, from whatever state it is in,
-// unless the handler has it already.
-static void claim_for_the_run()
+void hold_interrupts()
 {
-    int state = guard_state.load();
-    while (state != CLAIMED_BY_INTERRUPT && !guard_state.compare_exchange_weak(state, CLAIMED_BY_RUN)) {
+    int state = interrupts.state.load();
+    while (state != CLAIMED_BY_INTERRUPT && !interrupts.state.compare_exchange_weak(state, CLAIMED_BY_RUN)) {
     }
     if (state == CLAIMED_BY_INTERRUPT)
         wait_for_the_interrupt();
 }
 
-// Opens the file as it is; OPEN_ALWAYS keeps an existing file as it is and
-// says that it existed. Update mode writes the image back where it came
-// from; a pipe cannot seek, so it is refused before a byte of it is read.
-static int open_as_it_is(const char *name, bool update, Output &output)
+void release_interrupts()
 {
-    std::wstring wide_name = wide(name);
-    const DWORD access = update ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-    HANDLE handle = CreateFileW(wide_name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, update ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    output.created = !update && handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (handle == INVALID_HANDLE_VALUE)
-        return 1;
-    output.name = _wcsdup(wide_name.c_str());
-    bool usable = output.name != nullptr && identify_handle(handle, output.identity) == 0 &&
-                  !(update && GetFileType(handle) == FILE_TYPE_PIPE);
-    if (!usable)
-        CloseHandle(handle);
-    output.stream = usable ? stream_of(handle, _O_BINARY, update ? "r+b" : "wb") : nullptr;
-    if (output.stream != nullptr)
-        return 0;
-    // A file this open made goes again, identified or not.
-    if (output.created && output.name != nullptr)
-        DeleteFileW(output.name);
-    output.created = false;
-    return 1;
+    interrupts.state.store(interrupts.guard.load() != nullptr ? GUARDED : UNGUARDED);
 }
 
-// Each input is opened here, once, by the open that the run then reads it
-// through, so that a pipe's server sees one client each time it is named and
-// every file is identified from its handle; no name is opened only to learn
-// what it is. An open that fails (a pipe whose instances are all busy until
-// an earlier input has been read, a file yet to come) is tried again when
-// the input's turn comes.
-static int open_inputs(Output &output, char **inputs, int input_count)
+void guard_output(const Guard *guard)
 {
-    output.inputs = inputs;
-    output.input_handles = static_cast<HANDLE *>(malloc(sizeof(HANDLE) * static_cast<size_t>(input_count)));
-    if (output.input_handles == nullptr)
-        return 1;
-    bool busy = false;
-    for (; output.input_count < input_count; output.input_count++) {
-        const std::wstring name = wide(inputs[output.input_count]);
-        HANDLE handle = busy ? INVALID_HANDLE_VALUE : open_by_name(name.c_str(), GENERIC_READ);
-        busy = busy || (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY);
-        output.input_handles[output.input_count] = handle;
+    const bool held = interrupts.state.load() == CLAIMED_BY_RUN;
+    if (guard == nullptr) {
+        hold_interrupts();
+        interrupts.guard.store(nullptr);
+        free(interrupts.name);
+        interrupts.name = nullptr;
+    } else {
+        interrupts.name = _wcsdup(wide(guard->place.name).c_str());
+        interrupts.guard.store(guard);
     }
-    return 0;
-}
-
-// Whether `handle` leads to the output.
-static bool is_the_output(const Output &output, HANDLE handle)
-{
-    FileIdentity identity;
-    return identify_handle(handle, identity) == 0 && same_file(identity, output.identity);
-}
-
-// The first input that is the output under any name, or -1. A file that did
-// not exist before this run is no input yet; an input that the run created
-// is caught at its turn.
-static int input_that_is_the_output(const Output &output)
-{
-    for (int i = 0; i < output.input_count && !output.created; i++) {
-        if (is_the_output(output, output.input_handles[i]))
-            return i;
-    }
-    return -1;
-}
-
-// Create mode, once the output is known to be no input: a regular file is
-// emptied, and from then on removed by an interrupt until it is written.
-static int empty_and_guard(Output &output)
-{
-    if (output.identity.kind != FileKind::regular)
-        return 0;
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output.stream)));
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &output.held, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS) ||
-        !empty_file(handle))
-        return 1;
-    output.emptied = true;
-    guarded = {output.name, output.identity, output.held, handle, guarded.main_thread};
-    return 0;
-}
-
-// Everything the output holds goes; a created or emptied file only if
-// `remove`. Held from the handler while it goes.
-static void release(Output *&output, bool remove)
-{
-    claim_for_the_run();
-    if (output->stream != nullptr)
-        fclose(output->stream);
-    if (remove && (output->emptied || output->created) && output->name != nullptr) {
-        bool deletable;
-        HANDLE handle = open_to_delete(output->name, deletable);
-        discard(handle, deletable, output->identity, output->held);
-    }
-    // The last handle, so that the file is gone before the handler may end
-    // the process.
-    if (output->held != INVALID_HANDLE_VALUE)
-        CloseHandle(output->held);
-    guard_state.store(UNGUARDED);
-    // A failed open's INVALID_HANDLE_VALUE is the process's own pseudo
-    // handle, which a close leaves alone.
-    for (int i = 0; i < output->input_count; i++)
-        CloseHandle(output->input_handles[i]);
-    free(output->input_handles);
-    free(output->name);
-    free(output);
-    output = nullptr;
-}
-
-// Whether the messages would go into the output or an input, as open.
-static bool messages_would_reach_a_file(const Output &output)
-{
-    bool reaches = standard_output_leads_to(output.identity);
-    for (int i = 0; i < output.input_count && !reaches; i++) {
-        FileIdentity input;
-        reaches = identify_handle(output.input_handles[i], input) == 0 && standard_output_leads_to(input);
-    }
-    return reaches;
-}
-
-// The inputs are opened first, so that a refused output's message is kept
-// out of an input as well. In create mode the handler is held off from
-// before the file may be made until it is emptied and guarded, so that no
-// Ctrl-C in between leaves it.
-Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
-                    int &refused_input)
-{
-    // Not new: the static build links no C++ library.
-    void *memory = malloc(sizeof(Output));
-    Output *output = memory == nullptr ? nullptr : new (memory) Output;
-    refusal = OutputRefusal::unusable;
-    if (output == nullptr)
-        return nullptr;
-    bool inputs_open = open_inputs(*output, inputs, input_count) == 0;
-    if (inputs_open && !update)
-        claim_for_the_run();
-    if (!inputs_open || open_as_it_is(name, update, *output) != 0) {
-        if (messages_would_reach_a_file(*output))
-            refusal = put_null_device_on(1) == 0 ? OutputRefusal::unusable : OutputRefusal::unprintable;
-        release(output, true);
-        return nullptr;
-    }
-    refused_input = input_that_is_the_output(*output);
-    if (refused_input >= 0)
-        refusal = OutputRefusal::input_is_output;
-    else if (messages_would_reach_a_file(*output) && put_null_device_on(1) != 0)
-        refusal = OutputRefusal::unprintable;
-    else if (update || empty_and_guard(*output) == 0) {
-        guard_state.store(output->emptied ? GUARDED : UNGUARDED);
-        return output;
-    }
-    release(output, true);
-    return nullptr;
-}
-
-int read_output(Output &output, unsigned char *image, size_t size)
-{
-    if (fread(image, 1, size, output.stream) != size)
-        return 1;
-    fseek(output.stream, 0, SEEK_SET);
-    return 0;
-}
-
-// Read through the open that open_output made, or, where that failed, one
-// made now. A folder opens too, as on POSIX systems, and then fails at its
-// first read like any input that cannot be read. Catches an input that did
-// not exist before the output was opened.
-FILE *open_input(Output &output, int index, bool &is_the_output_file)
-{
-    HANDLE handle = output.input_handles[index];
-    output.input_handles[index] = INVALID_HANDLE_VALUE;
-    if (handle == INVALID_HANDLE_VALUE)
-        handle = open_by_name(wide(output.inputs[index]).c_str(), GENERIC_READ);
-    is_the_output_file = is_the_output(output, handle);
-    if (is_the_output_file)
-        CloseHandle(handle);
-    return is_the_output_file ? nullptr : stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
-}
-
-int write_output(Output *&output, const unsigned char *image, size_t size)
-{
-    bool written = fwrite(image, 1, size, output->stream) == size && fflush(output->stream) == 0;
-    // The handler closes the stream's handle itself: the close is the run's.
-    claim_for_the_run();
-    bool closed = fclose(output->stream) == 0;
-    output->stream = nullptr;
-    if (!written || !closed)
-        return 1;
-    release(output, false);
-    return 0;
-}
-
-void discard_output(Output *&output)
-{
-    if (output != nullptr)
-        release(output, true);
+    if (!held)
+        release_interrupts();
 }
 
 // Whether a console event ends the run: a log-off or shut-down reaches only
@@ -509,31 +424,26 @@ static bool ends_the_run(DWORD event)
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT;
 }
 
-// An interrupted run leaves no partial image, then ends with the status by
-// which cmd.exe and PowerShell know an interrupted program, as the console's
+// An interrupted run leaves no image, then ends with the status by which
+// cmd.exe and PowerShell know an interrupted program, as the console's
 // default handler does, but without the C library's and the loader's exit
 // work: that work takes locks that the main thread, stopped wherever it was,
-// may hold, and would wait for ever. The run's own work on the output, if
-// under way, is finished first. The output is gone before the process ends,
-// not only when the system closes its handles afterwards: the main thread is
-// stopped (GetThreadContext returns once it has), and the handler closes
-// every handle to the file itself. The open comes before the stop, as it may
-// take a lock that the stopped thread holds.
+// may hold, and would wait for ever. For the same reason the file is opened
+// before the main thread is stopped.
 static BOOL WINAPI on_console_control(DWORD event)
 {
     if (!ends_the_run(event))
         return FALSE;
     for (int state = GUARDED;; state = GUARDED) {
-        if (guard_state.compare_exchange_strong(state, CLAIMED_BY_INTERRUPT)) {
+        if (interrupts.state.compare_exchange_strong(state, CLAIMED_BY_INTERRUPT)) {
+            const Guard *guard = interrupts.guard.load();
             bool deletable;
-            HANDLE handle = open_to_delete(guarded.name, deletable);
+            HANDLE handle = open_to_delete(interrupts.name, deletable);
             CONTEXT stopped_at;
             stopped_at.ContextFlags = CONTEXT_CONTROL;
-            SuspendThread(guarded.main_thread);
-            GetThreadContext(guarded.main_thread, &stopped_at);
-            discard(handle, deletable, guarded.identity, guarded.held);
-            CloseHandle(guarded.held);
-            CloseHandle(guarded.stream);
+            SuspendThread(interrupts.main_thread);
+            GetThreadContext(interrupts.main_thread, &stopped_at);
+            remove_opened(handle, deletable, &guard->identity, handle_of(guard->held));
             break;
         }
         if (state == CLAIMED_BY_INTERRUPT)
@@ -549,7 +459,7 @@ static BOOL WINAPI on_console_control(DWORD event)
 // From the main thread, which the handler must be able to stop.
 void install_interrupt_handler()
 {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &guarded.main_thread, 0, FALSE,
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &interrupts.main_thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     SetConsoleCtrlHandler(on_console_control, TRUE);
 }

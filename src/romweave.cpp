@@ -111,9 +111,9 @@ static int walk_command_line(int argc, char **argv, ImageJob &job, bool &update_
     return argc - next >= 2 ? 0 : 1;
 }
 
-static int allocate_image(ImageJob &job)
+static int set_up_image(ImageJob &job)
 {
-    job.image = static_cast<unsigned char *>(malloc(job.image_size));
+    job.image = allocate_image(job.image_size);
     if (job.image == nullptr) {
         printf("Unable to allocate %lu bytes of memory for image buffer\n",
                static_cast<unsigned long>(job.image_size));
@@ -124,6 +124,7 @@ static int allocate_image(ImageJob &job)
 }
 
 static const char *const INPUT_IS_OUTPUT = "Input file \"%s\" is also the output file";
+static const char *const INPUT_UNREADABLE = "Unable to open input file \"%s\" for reading";
 
 // Opens the output and, in update mode, reads the image from it; 0, or 1
 // after the message, which is left out where it would land in the output.
@@ -136,7 +137,9 @@ static int open_image_output(ImageJob &job, const char *output_name, bool update
     if (output == nullptr) {
         if (refusal == OutputRefusal::input_is_output)
             printf(INPUT_IS_OUTPUT, inputs[refused_input]);
-        else if (refusal == OutputRefusal::unusable)
+        else if (refusal == OutputRefusal::missing_input)
+            printf(INPUT_UNREADABLE, inputs[refused_input]);
+        else
             printf(update_mode ? "Unable to open output file \"%s\" for update" : "Unable to create output file \"%s\"",
                    output_name);
         return 1;
@@ -155,7 +158,7 @@ static int mix_in_input(ImageJob &job, Output &output, int index, const char *in
     bool is_the_output = false;
     job.input = open_input(output, index, is_the_output);
     if (job.input == nullptr) {
-        printf(is_the_output ? INPUT_IS_OUTPUT : "Unable to open input file \"%s\" for reading", input_name);
+        printf(is_the_output ? INPUT_IS_OUTPUT : INPUT_UNREADABLE, input_name);
         return 1;
     }
     if (input_buffer != nullptr)
@@ -198,7 +201,7 @@ int run_romweave(int argc, char **argv)
     inputs = argv + output_index + 1;
     input_count = argc - output_index - 1;
 
-    if (allocate_image(job) != 0 || open_image_output(job, output_name, update_mode, inputs, input_count, output) != 0)
+    if (set_up_image(job) != 0 || open_image_output(job, output_name, update_mode, inputs, input_count, output) != 0)
         goto clean_up;
     exit_status = 0;
 
@@ -223,7 +226,7 @@ int run_romweave(int argc, char **argv)
 clean_up:
     if (show_usage)
         print_usage();
-    free(job.image);
+    free_image(job.image);
     if (job.input != nullptr)
         fclose(job.input);
     free(input_buffer);

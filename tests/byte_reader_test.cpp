@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,14 @@ Mixed mix_stream(FILE *input, const Options &options)
         job.address_map = parse_line_map(options.address_map, ADDRESS_LINES);
     if (options.data_map)
         job.data_map = parse_line_map(options.data_map, DATA_LINES);
-    std::vector<unsigned char> image(options.size, 0xFF);
-    job.image = image.data();
+    job.image = allocate_image(options.size);
+    memset(job.image, 0xFF, options.size);
     job.input = input;
     testing::internal::CaptureStdout();
     int status = mix_in_file(job);
     std::string console = testing::internal::GetCapturedStdout();
+    std::vector<unsigned char> image(job.image, job.image + options.size);
+    free_image(job.image);
     return {status, console, image};
 }
 
