@@ -73,7 +73,8 @@ static void release(Output *&output, bool remove)
     else if (output->state != OutputState::untouched)
         release_interrupts();
     close_file(guard.held);
-    release_place(guard.place);
+    close_file(guard.place.folder);
+    free(guard.place.name);
     free(output->inputs);
     free(output);
     output = nullptr;

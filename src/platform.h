@@ -60,9 +60,8 @@ void identify_name(const char *name, FileIdentity &identity);
 // under two names, or block devices stacked on one another or on a file.
 bool shares_bytes(const FileIdentity &a, const FileIdentity &b);
 
-// The output's place; 0 or -1. release_place lets it go.
+// The output's place; 0 or -1.
 int find_place(const char *name, OutputPlace &place);
-void release_place(OutputPlace &place);
 // Opens an existing output as it is, nothing of it changed; `missing` when
 // the name leads to nothing. Update mode refuses one that cannot seek.
 FileHandle open_as_it_is(const char *name, bool update, bool &missing);

@@ -46,7 +46,8 @@ static const int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
 static const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// How many objects one identity's stack may hold, and how deep it may go.
+// How many objects the stack under one file or device may hold, and how
+// deep it may go.
 static const int STACK_SIZE = 32;
 static const int STACK_DEPTH = 8;
 
@@ -89,131 +90,102 @@ void identify_name(const char *name, FileIdentity &identity)
         identity.kind = FileKind::missing;
 }
 
-// What an object's bytes lie in, as far as the kernel records it. A loop
+// What an object's bytes lie in, as far as the kernel records it, each by
+// its device and inode: a file, or a block device's folder in sysfs. A loop
 // device holds its backing file's bytes, a partition part of its disk's, a
 // device-mapper or md device parts of the devices under it: those links are
 // `direct`. A file lies on the device of its file system, among other files.
 struct Stack {
-    FileIdentity object[STACK_SIZE];
+    uint64_t object[STACK_SIZE][2];
     bool direct[STACK_SIZE];
     int count = 0;
     bool unknown = false; // some device's record could not be read
 };
 
-static void add_device(uint64_t device, Stack &stack, bool direct, int depth);
-
-static void add_object(const FileIdentity &object, Stack &stack, bool direct, int depth)
+static void push(Stack &stack, uint64_t device, uint64_t inode, bool direct)
 {
-    if (depth > STACK_DEPTH || stack.count == STACK_SIZE) {
-        stack.unknown = true;
-        return;
-    }
-    stack.object[stack.count] = object;
+    if (stack.count == STACK_SIZE)
+        return void(stack.unknown = true);
+    stack.object[stack.count][0] = device;
+    stack.object[stack.count][1] = inode;
     stack.direct[stack.count++] = direct;
-    if (object.kind == FileKind::block_device)
-        add_device(object.file[0], stack, direct, depth + 1);
-    else if (object.kind == FileKind::regular && major(object.volume) != 0)
-        add_device(object.volume, stack, false, depth + 1);
 }
 
-// The first line of a sysfs file, or false.
-static bool read_line(const char *path, char *line, size_t size)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    ssize_t length = fd < 0 ? -1 : read(fd, line, size - 1);
-    if (fd >= 0)
-        close(fd);
-    if (length <= 0)
-        return false;
-    line[length] = '\0';
-    line[strcspn(line, "\n")] = '\0';
-    return true;
-}
+static void add_object(const FileIdentity &object, Stack &stack, bool direct, int depth);
 
-// Adds the device whose "major:minor" sysfs keeps in `path`.
-static void add_device_named_in(const char *path, Stack &stack, bool direct, int depth)
+// Adds the block device whose sysfs folder is `folder`, and what lies under it.
+static void add_device(const char *folder, Stack &stack, bool direct, int depth)
 {
-    char line[32];
-    unsigned major_number, minor_number;
-    if (!read_line(path, line, sizeof line) || sscanf(line, "%u:%u", &major_number, &minor_number) != 2) {
-        stack.unknown = true;
-        return;
-    }
-    FileIdentity device;
-    device.kind = FileKind::block_device;
-    device.file[0] = makedev(major_number, minor_number);
-    add_object(device, stack, direct, depth);
-}
-
-static void add_device(uint64_t device, Stack &stack, bool direct, int depth)
-{
-    char folder[48], path[320];
-    snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(device), minor(device));
+    char path[320];
     struct stat status;
-    if (stat(folder, &status) != 0) {
+    if (depth > STACK_DEPTH || stat(folder, &status) != 0)
+        return void(stack.unknown = true);
+    push(stack, status.st_dev, status.st_ino, direct);
+    snprintf(path, sizeof path, "%s/loop/backing_file", folder);
+    // A path as long as the system allows, off the stack, which may be small.
+    char *backing = static_cast<char *>(calloc(PATH_MAX, 1));
+    int fd = backing == nullptr ? -1 : open(path, O_RDONLY | O_CLOEXEC);
+    const bool loop = backing == nullptr || fd >= 0 || errno != ENOENT;
+    ssize_t length = fd < 0 ? -1 : read(fd, backing, PATH_MAX - 1);
+    if (length > 0)
+        backing[strcspn(backing, "\n")] = '\0';
+    if (loop && length > 0 && stat(backing, &status) == 0)
+        add_object(identity_of(status), stack, direct, depth + 1);
+    else if (loop)
         stack.unknown = true;
-        return;
-    }
-    snprintf(path, sizeof path, "%s/loop", folder);
-    if (stat(path, &status) == 0) {
-        // A path may be as long as the system allows: off the stack, which
-        // may be small.
-        char *backing = static_cast<char *>(malloc(PATH_MAX));
-        snprintf(path, sizeof path, "%s/loop/backing_file", folder);
-        if (backing != nullptr && read_line(path, backing, PATH_MAX) && stat(backing, &status) == 0)
-            add_object(identity_of(status), stack, direct, depth);
-        else
-            stack.unknown = true;
-        free(backing);
-    }
+    close_file(fd);
+    free(backing);
     snprintf(path, sizeof path, "%s/partition", folder);
     if (stat(path, &status) == 0) {
-        snprintf(path, sizeof path, "%s/../dev", folder);
-        add_device_named_in(path, stack, direct, depth);
+        snprintf(path, sizeof path, "%s/..", folder);
+        add_device(path, stack, direct, depth + 1);
     }
     snprintf(path, sizeof path, "%s/slaves", folder);
-    if (DIR *slaves = opendir(path)) {
-        while (const dirent *entry = readdir(slaves)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            snprintf(path, sizeof path, "%s/slaves/%s/dev", folder, entry->d_name);
-            add_device_named_in(path, stack, direct, depth);
-        }
-        closedir(slaves);
+    DIR *slaves = opendir(path);
+    for (const dirent *entry; slaves != nullptr && (entry = readdir(slaves)) != nullptr;) {
+        snprintf(path, sizeof path, "%s/slaves/%s", folder, entry->d_name);
+        if (entry->d_name[0] != '.')
+            add_device(path, stack, direct, depth + 1);
     }
+    if (slaves != nullptr)
+        closedir(slaves);
 }
 
-static bool holds(const Stack &stack, const FileIdentity &object)
+// A block device by its folder in sysfs; a file, and the device of its file
+// system where it has one (an unnamed one, major 0, has no folder).
+static void add_object(const FileIdentity &object, Stack &stack, bool direct, int depth)
 {
-    for (int i = 0; i < stack.count; i++) {
-        if (same_object(stack.object[i], object))
-            return true;
-    }
-    return false;
+    const bool device = object.kind == FileKind::block_device;
+    const uint64_t number = device ? object.file[0] : object.volume;
+    char folder[48];
+    snprintf(folder, sizeof folder, "/sys/dev/block/%u:%u", major(number), minor(number));
+    if (!device)
+        push(stack, object.volume, object.file[0], direct);
+    if (device || major(number) != 0)
+        add_device(folder, stack, device && direct, depth + 1);
 }
 
 // Two objects share bytes when one lies in the other, at any depth, or both
 // lie directly in a third (two loop devices over one file, two partitions
 // of one disk, which may not overlap: refusing them is the safe side). Where
-// a block device's record cannot be read, one is taken to share them.
+// a block device's record cannot be read, it is taken to share them. A FIFO
+// or a character device holds bytes of its own.
 bool shares_bytes(const FileIdentity &a, const FileIdentity &b)
 {
     if (same_object(a, b))
         return true;
-    if (a.kind == FileKind::fifo || b.kind == FileKind::fifo || a.kind == FileKind::character_device ||
-        b.kind == FileKind::character_device)
+    const auto may_stack = [](FileKind kind) { return kind == FileKind::regular || kind == FileKind::block_device; };
+    if (!may_stack(a.kind) || !may_stack(b.kind))
         return false;
     Stack under_a, under_b;
     add_object(a, under_a, true, 0);
     add_object(b, under_b, true, 0);
-    const bool a_device = a.kind == FileKind::block_device, b_device = b.kind == FileKind::block_device;
-    if ((under_a.unknown || under_b.unknown) && (a_device || b_device))
-        return true;
-    if (holds(under_a, b) || holds(under_b, a))
-        return true;
-    for (int i = 1; i < under_a.count; i++) {
-        for (int j = 1; j < under_b.count; j++) {
-            if (under_a.direct[i] && under_b.direct[j] && same_object(under_a.object[i], under_b.object[j]))
+    if (under_a.unknown || under_b.unknown)
+        return a.kind == FileKind::block_device || b.kind == FileKind::block_device;
+    for (int i = 0; i < under_a.count; i++) {
+        for (int j = 0; j < under_b.count; j++) {
+            if (under_a.object[i][0] == under_b.object[j][0] && under_a.object[i][1] == under_b.object[j][1] &&
+                (i == 0 || j == 0 || (under_a.direct[i] && under_b.direct[j])))
                 return true;
         }
     }
@@ -334,12 +306,6 @@ int find_place(const char *name, OutputPlace &place)
     return -1;
 }
 
-void release_place(OutputPlace &place)
-{
-    close_file(place.folder);
-    free(place.name);
-    place = OutputPlace{};
-}
 
 // An open that waits (a FIFO without a reader, a file whose lease another
 // process must first give up) waits as any open does: nothing has changed.

@@ -231,11 +231,6 @@ int find_place(const char *name, OutputPlace &place)
     return place.name != nullptr ? 0 : -1;
 }
 
-void release_place(OutputPlace &place)
-{
-    free(place.name);
-    place = OutputPlace{};
-}
 
 // A pipe cannot seek back to where the image came from: update mode refuses
 // it before a byte of it is read.
