@@ -13,7 +13,7 @@ endif()
 
 # The benchmark's floor reader is built as the tool is, so that bench/run
 # compares readers and not flags.
-set(hardened_targets romweave_core romweave)
+set(hardened_targets romweave_logic romweave_core romweave)
 set(hardened_executables romweave)
 if(TARGET romweave_floor)
   list(APPEND hardened_targets romweave_floor)

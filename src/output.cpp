@@ -97,7 +97,12 @@ static int guard_and_empty(Output &output, FileHandle file)
     if (made)
         release_interrupts();
     output.state = OutputState::guarded;
-    return made || empty_file(file) == 0 ? 0 : 1;
+    if (made || empty_file(file) == 0)
+        return 0;
+    // Nothing changed: an existing image stays.
+    guard_output(nullptr);
+    output.state = OutputState::untouched;
+    return 1;
 }
 
 Output *open_output(const char *name, bool update, char **inputs, int input_count, OutputRefusal &refusal,
