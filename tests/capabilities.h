@@ -21,9 +21,6 @@ const Capability SIGNALS = {ROMWEAVE_HAS_SIGNALS, "needs POSIX signals; Windows 
 const Capability POSIX_FILES = {ROMWEAVE_HAS_POSIX_FILES,
                                 "needs POSIX files: symbolic links, FIFOs that wait for their writer, "
                                 "permissions and users, /dev/stdout"};
-const Capability STANDARD_OUTPUT_PATH = {ROMWEAVE_HAS_STANDARD_OUTPUT_PATH,
-                                         "wine gives no path for a handle that a POSIX shell opened, and the tool "
-                                         "opens no name before its command line is known good"};
 const Capability RLIMIT = {ROMWEAVE_HAS_RLIMIT, "needs a file-size limit (ulimit -f), which is POSIX"};
 const Capability PRELOAD = {ROMWEAVE_HAS_PRELOAD,
                             "needs a library preloaded into the tool (LD_PRELOAD), which only a native, "

@@ -459,60 +459,67 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     // Markers: standard output on the pipe that the test reads, and on a
     // block device that is also the output (a loop device over disk.img).
     const char *const pipe = "|", *const device = "device";
+    // Standard output's file (null: closed) and how the shell opened it.
+    struct Into {
+        const char *file;
+        int flags;
+    };
+    const Into closed = {nullptr, 0}, null = {"/dev/null", O_WRONLY}, appended = {input.c_str(), O_WRONLY | O_APPEND},
+               into_log = {log.c_str(), O_WRONLY | O_CREAT | O_TRUNC};
+    enum Modes { CREATE = 1, UPDATE = 2, BOTH = 3 };
+    const bool OK = true, FAILS = false;
     struct Row {
         const char *name;
-        const char *file; // standard output's file, if not closed
-        int flags;
-        const char *output;
-        bool in_create, in_update;
-        const char *input, *size;
+        Into into;
+        const char *output, *input, *size;
+        Modes modes;
         bool succeeds;
+        const Capability &needed = EVERYWHERE;
         const char *windows_parent = nullptr; // a row of the Windows build only
     };
-    for (const Row &row : {Row{"closed", nullptr, 0, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"full", "/dev/full", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"> out.bin", out.c_str(), O_WRONLY | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true},
-                           Row{">> out.bin", out.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"usage text, 1<> out.bin", out.c_str(), O_RDWR, "out.bin", true, true, name.c_str(), "0", false},
-                           Row{"/dev/stdout", out.c_str(), O_RDWR, "/dev/stdout", true, true, name.c_str(), "1K", true},
-                           Row{"/dev/stdout into a pipe", pipe, 0, "/dev/stdout", true, false, name.c_str(), "1K", true},
-                           Row{"/dev/stdout as an input", input.c_str(), O_RDWR, "out.bin", true, true, "/dev/stdout", "1K", true},
-                           Row{"/dev/stdout, >> input", input.c_str(), O_WRONLY | O_APPEND, "/dev/stdout", true, true, name.c_str(), "1K", false},
-                           Row{">> input", input.c_str(), O_WRONLY | O_APPEND, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"> log.txt", log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true},
-                           Row{"a block device", device, O_WRONLY, device, true, true, name.c_str(), "1K", true},
-                           Row{"ulimit -n 8", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true},
-                           Row{"cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", false, ">>out.bin"},
-                           Row{"cmd's >> log.txt", log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "out.bin", true, false, name.c_str(), "1K", true, ">>log.txt"},
-                           Row{"no standard handles", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "1K", true, "no-handles"},
-                           Row{"input from a named pipe", "/dev/null", O_WRONLY, "out.bin", true, true, named_pipe.c_str(), "1K", true, "serve-pipe"},
-                           Row{"a pipe by its device's name", "/dev/null", O_WRONLY, "out.bin", true, true, device_pipe.c_str(), "1K", true, "serve-pipe"},
-                           Row{"a usage failure naming a pipe", "/dev/null", O_WRONLY, "out.bin", true, true, device_pipe.c_str(), "0", false, "serve-pipe-to-none"},
-                           Row{"usage text, cmd's >> out.bin", "/dev/null", O_WRONLY, "out.bin", true, true, name.c_str(), "0", false, ">>out.bin"},
-                           Row{"a lone surrogate in the output's name", "/dev/null", O_WRONLY, "out\\uD800.bin", true, false, name.c_str(), "1K", false, "wide"}}) {
+    for (const Row &row : {Row{"closed", closed, "out.bin", name.c_str(), "1K", BOTH, OK},
+                           Row{"full", {"/dev/full", O_WRONLY}, "out.bin", name.c_str(), "1K", BOTH, OK, DEV_FULL},
+                           Row{"> out.bin", {out.c_str(), O_WRONLY | O_TRUNC}, "out.bin", name.c_str(), "1K", CREATE, OK},
+                           Row{">> out.bin", {out.c_str(), O_WRONLY | O_APPEND}, "out.bin", name.c_str(), "1K", BOTH, OK},
+                           Row{"1<> out.bin", {out.c_str(), O_RDWR}, "out.bin", name.c_str(), "1K", BOTH, OK},
+                           Row{"usage text, 1<> out.bin", {out.c_str(), O_RDWR}, "out.bin", name.c_str(), "0", BOTH, FAILS},
+                           Row{"/dev/stdout", {out.c_str(), O_RDWR}, "/dev/stdout", name.c_str(), "1K", BOTH, OK, POSIX_FILES},
+                           Row{"/dev/stdout into a pipe", {pipe, 0}, "/dev/stdout", name.c_str(), "1K", CREATE, OK, POSIX_FILES},
+                           Row{"/dev/stdout as an input", {input.c_str(), O_RDWR}, "out.bin", "/dev/stdout", "1K", BOTH, OK,
+                               POSIX_FILES},
+                           Row{"/dev/stdout, >> input", appended, "/dev/stdout", name.c_str(), "1K", BOTH, FAILS, POSIX_FILES},
+                           Row{">> input", appended, "out.bin", name.c_str(), "1K", BOTH, OK},
+                           Row{"> log.txt", into_log, "out.bin", name.c_str(), "1K", CREATE, OK},
+                           Row{"a block device", {device, O_WRONLY}, device, name.c_str(), "1K", BOTH, OK, POSIX_FILES},
+                           Row{"ulimit -n 8", null, "out.bin", name.c_str(), "1K", BOTH, OK, NATIVE_PROCESS},
+                           Row{"cmd's >> out.bin", null, "out.bin", name.c_str(), "1K", BOTH, FAILS, EVERYWHERE, ">>out.bin"},
+                           Row{"cmd's >> log.txt", into_log, "out.bin", name.c_str(), "1K", CREATE, OK, EVERYWHERE, ">>log.txt"},
+                           Row{"no standard handles", null, "out.bin", name.c_str(), "1K", BOTH, OK, EVERYWHERE, "no-handles"},
+                           Row{"input from a named pipe", null, "out.bin", named_pipe.c_str(), "1K", BOTH, OK, EVERYWHERE,
+                               "serve-pipe"},
+                           Row{"a pipe by its device's name", null, "out.bin", device_pipe.c_str(), "1K", BOTH, OK, EVERYWHERE,
+                               "serve-pipe"},
+                           Row{"a usage failure naming a pipe", null, "out.bin", device_pipe.c_str(), "0", BOTH, FAILS,
+                               EVERYWHERE, "serve-pipe-to-none"},
+                           Row{"usage text, cmd's >> out.bin", null, "out.bin", name.c_str(), "0", BOTH, FAILS, EVERYWHERE,
+                               ">>out.bin"},
+                           Row{"a lone surrogate in the output's name", null, "out\\uD800.bin", name.c_str(), "1K", CREATE,
+                               FAILS, EVERYWHERE, "wide"}}) {
         if (row.windows_parent != nullptr && windows_exe() == nullptr)
             continue;
-        const std::string file = row.file != nullptr ? row.file : "", output = row.output;
-        const Capability &needed = file == "/dev/full"                        ? DEV_FULL
-                                   : row.name == std::string("usage text, 1<> out.bin") ? STANDARD_OUTPUT_PATH
-                                   : output == "/dev/stdout" || row.input == std::string("/dev/stdout") ||
-                                           output == device
-                                       ? POSIX_FILES
-                                   : row.name == std::string("ulimit -n 8") ? NATIVE_PROCESS
-                                                                            : EVERYWHERE;
-        if (const char *reason = left_out(needed)) {
+        const std::string file = row.into.file != nullptr ? row.into.file : "", output = row.output;
+        if (const char *reason = left_out(row.needed)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
             continue;
         }
         ChildLimits limits;
-        limits.stdout_closed = row.file == nullptr;
-        limits.stdout_flags = row.flags;
+        limits.stdout_closed = row.into.file == nullptr;
+        limits.stdout_flags = row.into.flags;
         // Each input is closed once mixed in: a few descriptors are enough.
         limits.open_files = row.name == std::string("ulimit -n 8") ? 8 : 0;
         limits.windows_parent = row.windows_parent;
         for (bool update : {false, true}) {
-            if (!(update ? row.in_update : row.in_create))
+            if ((row.modes & (update ? UPDATE : CREATE)) == 0)
                 continue;
             write(name, records);
             // A device has whole sectors; what lies beyond the image stays.
@@ -526,7 +533,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                 std::cout << "row " << row.name << " left out: no loop device here\n";
                 continue;
             }
-            limits.stdout_path = row.file == device ? output.c_str() : row.file == pipe ? nullptr : row.file;
+            limits.stdout_path = row.into.file == device ? output.c_str() : row.into.file == pipe ? nullptr : row.into.file;
             std::vector<std::string> args = {"-s", row.size, output};
             std::string expected = image;
             if (update) {
@@ -540,7 +547,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             if (row.output == device)
                 detach_loop_device(output);
             EXPECT_EQ(row.succeeds ? 0 : 1, r.status) << row.name << " " << update;
-            EXPECT_EQ(row.succeeds ? expected : before, row.file == pipe ? r.console : read(image_file))
+            EXPECT_EQ(row.succeeds ? expected : before, row.into.file == pipe ? r.console : read(image_file))
                 << row.name << " " << update;
             EXPECT_EQ(records, read(name)) << row.name << " " << update;
             if (file == log) {

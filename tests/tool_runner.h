@@ -112,6 +112,66 @@ inline int open_terminal(std::string &other_side)
     return master;
 }
 
+// In the child: standard output on a new terminal, closed, on a file, or on
+// the pipe that the test reads; nothing else that the test runner holds
+// open, so that a limit on descriptors means the same under ctest as
+// anywhere.
+inline void set_up_descriptors(const ChildLimits &limits, int pipe_end, const std::string &terminal)
+{
+    if (limits.stdout_terminal)
+        dup2(open(terminal.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC), STDOUT_FILENO);
+    else if (limits.stdout_closed)
+        close(STDOUT_FILENO);
+    else if (limits.stdout_path != nullptr)
+        dup2(open(limits.stdout_path, limits.stdout_flags | O_CLOEXEC, 0666), STDOUT_FILENO);
+    else
+        dup2(pipe_end, STDOUT_FILENO);
+    for (int fd = STDERR_FILENO + 1; fd < 1024; fd++)
+        close(fd);
+}
+
+// The tool's own signal handling is under test: it starts from the defaults,
+// whatever the test runner inherited, but for what the case ignores or
+// blocks; SIGQUIT dumps no core.
+inline void set_up_signals(const ChildLimits &limits)
+{
+    for (int signal_number = 1; signal_number < NSIG; signal_number++)
+        signal(signal_number, SIG_DFL);
+    if (limits.ignored_signal != 0)
+        signal(limits.ignored_signal, SIG_IGN);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    if (limits.blocked_signal != 0)
+        sigaddset(&blocked, limits.blocked_signal);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+}
+
+inline void set_limit(int resource, rlim_t value)
+{
+    struct rlimit limit = {value, value};
+    if (value != 0 || resource == RLIMIT_CORE)
+        setrlimit(resource, &limit);
+}
+
+// The command that starts the tool: through a launcher it is named by the
+// descriptor `binary`, which the launcher can still read after a switch of
+// user; on Windows maybe through windows_parent.exe.
+inline std::vector<std::string> tool_command(const std::vector<std::string> &args, const ChildLimits &limits,
+                                             int binary)
+{
+    std::vector<std::string> command = launcher();
+#ifdef ROMWEAVE_WINDOWS_PARENT
+    if (limits.windows_parent != nullptr)
+        command.insert(command.end(), {ROMWEAVE_WINDOWS_PARENT, limits.windows_parent});
+#else
+    (void)limits;
+#endif
+    const bool held = !command.empty() && windows_exe() == nullptr;
+    command.push_back(held ? "/proc/self/fd/" + std::to_string(binary) : tool_path());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 inline StartedTool start_tool_in(const std::string &directory, const std::vector<std::string> &args,
                                  const ChildLimits &limits = {})
 {
@@ -125,97 +185,53 @@ inline StartedTool start_tool_in(const std::string &directory, const std::vector
             return {-1, -1};
     }
     pid_t child = fork();
-    if (child == 0) {
-        if (limits.stdout_terminal)
-            dup2(open(terminal.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC), STDOUT_FILENO);
-        else if (limits.stdout_closed)
-            close(STDOUT_FILENO);
-        else if (limits.stdout_path != nullptr)
-            dup2(open(limits.stdout_path, limits.stdout_flags | O_CLOEXEC, 0666), STDOUT_FILENO);
-        else
-            dup2(pipe_ends[1], STDOUT_FILENO);
-        // The tool gets the standard handles and nothing else that the test
-        // runner may hold open, so that a limit on descriptors means the same
-        // under ctest as anywhere.
-        for (int fd = STDERR_FILENO + 1; fd < 1024; fd++)
-            close(fd);
-        // The tool's own signal handling is under test: start it from the
-        // defaults, whatever the test runner inherited; SIGQUIT dumps no core.
-        for (int signal_number = 1; signal_number < NSIG; signal_number++)
-            signal(signal_number, SIG_DFL);
-        struct rlimit no_core = {0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-        if (limits.ignored_signal != 0)
-            signal(limits.ignored_signal, SIG_IGN);
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        if (limits.blocked_signal != 0)
-            sigaddset(&blocked, limits.blocked_signal);
-        sigprocmask(SIG_SETMASK, &blocked, nullptr);
-        if (limits.preload != nullptr) {
-            setenv("LD_PRELOAD", limits.preload, 1);
-            // The sanitizers' runtime wants to come first; the library only
-            // replaces a few calls of the C library.
-            const char *asan = getenv("ASAN_OPTIONS");
-            setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-        }
-        if (limits.file_size != 0) {
-            struct rlimit limit = {limits.file_size, limits.file_size};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        // Opened while still privileged: an unprivileged user may not reach
-        // the build tree.
-        int binary = open(tool_path(), O_RDONLY | O_CLOEXEC);
-        if (limits.stack_size != 0) {
-            struct rlimit limit = {limits.stack_size, limits.stack_size};
-            setrlimit(RLIMIT_STACK, &limit);
-        }
-        if (limits.address_space != 0) {
-            struct rlimit limit = {limits.address_space, limits.address_space};
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        if (limits.open_files != 0) {
-            struct rlimit limit = {limits.open_files, limits.open_files};
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        if (binary < 0 || chdir(directory.c_str()) != 0)
-            _exit(127);
-        if (limits.user != 0 &&
-            (setgroups(0, nullptr) != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
-            _exit(127);
-        // Through a launcher, the tool is named by the descriptor opened
-        // above, which the launcher can still read after the switch of user.
-        const std::vector<std::string> words = launcher();
-        const std::string held_tool = "/proc/self/fd/" + std::to_string(binary);
-        std::vector<char *> argv;
-        for (const std::string &word : words)
-            argv.push_back(const_cast<char *>(word.c_str()));
-#ifdef ROMWEAVE_WINDOWS_PARENT
-        if (limits.windows_parent != nullptr)
-            argv.insert(argv.end(),
-                        {const_cast<char *>(ROMWEAVE_WINDOWS_PARENT), const_cast<char *>(limits.windows_parent)});
-#endif
-        argv.push_back(const_cast<char *>(words.empty() || windows_exe() != nullptr ? tool_path() : held_tool.c_str()));
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-#ifdef ROMWEAVE_WINE_PREFIX
-        setenv("WINEPREFIX", ROMWEAVE_WINE_PREFIX, 1);
-        setenv("WINEDEBUG", "-all", 1);
-        // Wine reads POSIX file names and arguments in the locale's
-        // character set; the cases' names are UTF-8.
-        setenv("LC_ALL", "C.UTF-8", 1);
-#endif
-        if (!words.empty()) {
-            fcntl(binary, F_SETFD, 0);
-            execvp(argv[0], argv.data());
-        } else {
-            fexecve(binary, argv.data(), environ);
-        }
-        _exit(127);
+    if (child != 0) {
+        close(pipe_ends[1]);
+        return {child, pipe_ends[0]};
     }
-    close(pipe_ends[1]);
-    return {child, pipe_ends[0]};
+    set_up_descriptors(limits, pipe_ends[1], terminal);
+    set_up_signals(limits);
+    if (limits.preload != nullptr) {
+        setenv("LD_PRELOAD", limits.preload, 1);
+        // The sanitizers' runtime wants to come first; the library only
+        // replaces a few calls of the C library.
+        const char *asan = getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+    }
+#ifdef ROMWEAVE_WINE_PREFIX
+    setenv("WINEPREFIX", ROMWEAVE_WINE_PREFIX, 1);
+    setenv("WINEDEBUG", "-all", 1);
+    // Wine reads POSIX file names and arguments in the locale's character
+    // set; the cases' names are UTF-8.
+    setenv("LC_ALL", "C.UTF-8", 1);
+#endif
+    // Opened while still privileged: an unprivileged user may not reach the
+    // build tree.
+    int binary = open(tool_path(), O_RDONLY | O_CLOEXEC);
+    set_limit(RLIMIT_CORE, 0);
+    set_limit(RLIMIT_FSIZE, limits.file_size);
+    set_limit(RLIMIT_STACK, limits.stack_size);
+    set_limit(RLIMIT_AS, limits.address_space);
+    set_limit(RLIMIT_NOFILE, limits.open_files);
+    if (binary < 0 || chdir(directory.c_str()) != 0)
+        _exit(127);
+    if (limits.user != 0 && (setgroups(0, nullptr) != 0 || setgid(limits.user) != 0 || setuid(limits.user) != 0))
+        _exit(127);
+    std::vector<std::string> command = tool_command(args, limits, binary);
+    std::vector<char *> argv;
+    for (std::string &word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    // A small stack holds the environment too: the test runner's, of any
+    // size, would leave a different stack to the tool each time.
+    char *small_environment[] = {const_cast<char *>("LC_ALL=C"), nullptr};
+    if (launcher().empty()) {
+        fexecve(binary, argv.data(), limits.stack_size != 0 ? small_environment : environ);
+    } else {
+        fcntl(binary, F_SETFD, 0);
+        execvp(argv[0], argv.data());
+    }
+    _exit(127);
 }
 
 // Reads the tool's console to its end and waits for it to finish.
