@@ -196,13 +196,31 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
     }
     // A block device is one object whichever name leads to it, and a loop
     // device holds the bytes of its file: here one over a.byte, named by a
-    // link as the input, and a.byte itself.
+    // link as the input, and a.byte itself; another loop device over it, one
+    // over the first, a partition of a loop device and its disk, and a file
+    // on a file system that the output holds.
     for (const std::string &output : outputs)
         cases.push_back({output, "a.byte"});
-    const std::string device = windows_exe() == nullptr ? attach_loop_device(path("a.byte")) : "";
+    std::vector<std::string> devices = {windows_exe() == nullptr ? attach_loop_device(path("a.byte")) : ""};
+    const std::string device = devices[0];
     if (!device.empty()) {
         std::filesystem::create_symlink(device, path("device.byte"));
-        cases.insert(cases.end(), {{device, "device.byte"}, {device, "a.byte"}, {"a.byte", "device.byte"}});
+        devices.insert(devices.end(), {attach_loop_device(path("a.byte")), attach_loop_device(device)});
+        cases.insert(cases.end(), {{device, "device.byte"}, {device, "a.byte"}, {"a.byte", "device.byte"},
+                                   {devices[1], device}, {devices[2], "a.byte"}, {"a.byte", devices[2]}});
+        write("disk.img", std::string(64 * 1024, '\0'));
+        devices.push_back(attach_loop_device(path("disk.img")));
+        // A partition made so outlives its loop device: any left over goes first.
+        if (system(("delpart " + devices[3] + " 1 2>/dev/null; addpart " + devices[3] + " 1 8 32").c_str()) == 0)
+            cases.insert(cases.end(), {{devices[3] + "p1", devices[3]}, {devices[3], devices[3] + "p1"}});
+        std::filesystem::create_directory(path("mnt"));
+        write("fs.img", "");
+        std::filesystem::resize_file(path("fs.img"), 1 << 20);
+        devices.push_back(attach_loop_device(path("fs.img")));
+        if (system(("mkfs.ext2 -q " + devices[4] + " 2>/dev/null && mount " + devices[4] + " " + path("mnt")).c_str()) == 0) {
+            write("mnt/a.byte", program);
+            cases.push_back({devices[4], "mnt/a.byte"});
+        }
     }
     const std::vector<std::vector<std::string>> modes = {{}, {"-u", "-s", "9"}};
     for (const auto &options : modes) {
@@ -215,7 +233,14 @@ TEST_F(EndToEnd, InputThatIsTheOutputIsRefusedUntouched)
             EXPECT_EQ(program, read("a.byte")) << output << " " << options.size();
         }
     }
-    detach_loop_device(device);
+    if (std::filesystem::exists(path("mnt/a.byte"))) {
+        EXPECT_EQ(program, read("mnt/a.byte"));
+        EXPECT_EQ(0, system(("umount " + path("mnt")).c_str()));
+    }
+    if (devices.size() > 3 && system(("delpart " + devices[3] + " 1 2>/dev/null").c_str()) != 0)
+        std::cout << "no partition to remove\n";
+    for (const std::string &loop : devices)
+        detach_loop_device(loop);
 #ifdef ROMWEAVE_WINE_PREFIX
     std::filesystem::remove_all(ROMWEAVE_WINE_PREFIX "/dosdevices/unc/" + dir.filename().string());
 #endif

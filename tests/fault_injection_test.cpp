@@ -165,11 +165,13 @@ TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
         GTEST_SKIP() << reason;
     // The first library makes every stat() fail, as on a 32-bit build without
     // large-file support: an existing file is then left as it is, and a file
-    // the run created is removed again. The second hides the null device:
+    // the run created is removed again, as it is when no stream can be made
+    // for it (the third). The second hides the null device:
     // with standard output closed, the run must stop before it opens any
     // file, which would otherwise take standard output's place.
-    ChildLimits no_identity, no_null_device, no_null_device_for_the_output;
+    ChildLimits no_identity, no_null_device, no_null_device_for_the_output, no_stream;
     no_identity.preload = ROMWEAVE_FAIL_STAT_LIBRARY;
+    no_stream.preload = ROMWEAVE_FAIL_FDOPEN_LIBRARY;
     no_null_device.preload = ROMWEAVE_NO_NULL_DEVICE_LIBRARY;
     no_null_device.stdout_closed = true;
     // Standard output into the output, which cannot then be silenced: the
@@ -189,6 +191,7 @@ TEST_F(FaultInjection, OutputOfUnknownIdentityIsNeverTruncated)
                                "Unable to open output file \"a.byte\" for update", no_identity},
                            Row{{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\"", no_identity},
                            Row{{"new.bin", "a.byte"}, "", no_null_device},
+                           Row{{"new.bin", "a.byte"}, "Unable to create output file \"new.bin\"", no_stream},
                            Row{{"out.bin", "a.byte"}, "", no_null_device_for_the_output}}) {
         ToolRun r = run_tool_in(dir.string(), row.args, row.limits);
         EXPECT_EQ("", read("out.bin")) << row.message;
@@ -448,7 +451,10 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     // name that the system cannot hold (wine: a lone surrogate) is refused,
     // never read as another.
     std::string name = "a-file-of-byte-records-with-a-rather-long-name.byte";
-    const std::string records = read("a.byte");
+    // Over a sector, so that a loop device over the input holds its bytes.
+    std::string records = read("a.byte");
+    for (int i = 0; i < 60; i++)
+        records += "0000: 11\n";
     std::string image = blank_image(1024);
     image[0] = '\x11';
     image[0x100] = '\x22';
@@ -456,9 +462,10 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     const std::string out = path("out.bin"), input = path(name), named_pipe = "\\\\.\\pipe\\" + name,
                       device_pipe = "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + name,
                       log = path("log.txt");
-    // Markers: standard output on the pipe that the test reads, and on a
-    // block device that is also the output (a loop device over disk.img).
-    const char *const pipe = "|", *const device = "device";
+    // Markers: standard output on the pipe that the test reads, on a block
+    // device that is also the output (a loop device over disk.img), and on a
+    // loop device over a loop device over the input.
+    const char *const pipe = "|", *const device = "device", *const over_input = "over the input";
     // Standard output's file (null: closed) and how the shell opened it.
     struct Into {
         const char *file;
@@ -491,6 +498,10 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{">> input", appended, "out.bin", name.c_str(), "1K", BOTH, OK},
                            Row{"> log.txt", into_log, "out.bin", name.c_str(), "1K", CREATE, OK},
                            Row{"a block device", {device, O_WRONLY}, device, name.c_str(), "1K", BOTH, OK, POSIX_FILES},
+                           Row{"loop devices over the input", {over_input, O_WRONLY}, "out.bin", name.c_str(), "1K", CREATE, OK,
+                               POSIX_FILES},
+                           Row{"usage text, loop devices over the input", {over_input, O_WRONLY}, "out.bin", name.c_str(), "0",
+                               CREATE, FAILS, POSIX_FILES},
                            Row{"ulimit -n 8", null, "out.bin", name.c_str(), "1K", BOTH, OK, NATIVE_PROCESS},
                            Row{"cmd's >> out.bin", null, "out.bin", name.c_str(), "1K", BOTH, FAILS, EVERYWHERE, ">>out.bin"},
                            Row{"cmd's >> log.txt", into_log, "out.bin", name.c_str(), "1K", CREATE, OK, EVERYWHERE, ">>log.txt"},
@@ -529,11 +540,21 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                                         : row.output == device ? std::string(1024, 'c') + beyond : "";
             write(image_file, before);
             std::string output = row.output == device ? attach_loop_device(path("disk.img")) : row.output;
-            if (output.empty()) {
+            std::vector<std::string> stacked;
+            if (row.into.file == over_input) {
+                stacked.push_back(attach_loop_device(input));
+                stacked.push_back(attach_loop_device(stacked[0]));
+            }
+            if (output.empty() || (!stacked.empty() && stacked[1].empty())) {
                 std::cout << "row " << row.name << " left out: no loop device here\n";
+                for (const std::string &loop : stacked)
+                    detach_loop_device(loop);
                 continue;
             }
-            limits.stdout_path = row.into.file == device ? output.c_str() : row.into.file == pipe ? nullptr : row.into.file;
+            limits.stdout_path = row.into.file == device     ? output.c_str()
+                                 : row.into.file == over_input ? stacked[1].c_str()
+                                 : row.into.file == pipe       ? nullptr
+                                                               : row.into.file;
             std::vector<std::string> args = {"-s", row.size, output};
             std::string expected = image;
             if (update) {
@@ -546,6 +567,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             ToolRun r = run_tool_in(dir.string(), args, limits);
             if (row.output == device)
                 detach_loop_device(output);
+            for (auto loop = stacked.rbegin(); loop != stacked.rend(); ++loop)
+                detach_loop_device(*loop);
             EXPECT_EQ(row.succeeds ? 0 : 1, r.status) << row.name << " " << update;
             EXPECT_EQ(row.succeeds ? expected : before, row.into.file == pipe ? r.console : read(image_file))
                 << row.name << " " << update;
