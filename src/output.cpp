@@ -31,29 +31,20 @@ static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
     return input.kind != FileKind::character_device && shares_bytes(input, output);
 }
 
+// On Linux a name that leads through standard output (/dev/stdout) goes
+// through /proc, and the silenced standard output keeps leading to the same
+// file there; without /proc no name leads through it.
 int prepare_standard_handles(int argc, char **argv)
 {
-    FileIdentity console, name, stand_in;
+    FileIdentity console, name;
     if (open_missing_standard_handles() != 0)
         return 1;
     if (identify_standard_output(console) != 0)
         return 0;
-    int i = 1;
-    for (; i < argc; i++) {
+    for (int i = 1; i < argc; i++) {
         identify_name(argv[i], name);
         if (shares_bytes(console, name))
-            break;
-    }
-    if (i == argc)
-        return 0;
-    if (silence_standard_output() != 0 || identify_standard_output(stand_in) != 0)
-        return 1;
-    // Where the system put another file in its place, a name that led
-    // through standard output (/dev/stdout) would now lead to that one.
-    for (i = 1; i < argc && !shares_bytes(stand_in, console); i++) {
-        identify_name(argv[i], name);
-        if (shares_bytes(name, stand_in))
-            return 1;
+            return silence_standard_output() != 0 ? 1 : 0;
     }
     return 0;
 }
