@@ -53,13 +53,19 @@ const real::OutputPlace &r(const OutputPlace &place) { return real_type<const re
 
 namespace {
 
+// What goes wrong in a run: a step that fails, by its index or its name, an
+// interrupt before a step, the output moved away before a step.
+struct Faults {
+    int fail_at = -1, interrupt_at = -1;
+    std::string fail_step, rename_before;
+};
+
 // The run so far, as the platform saw it.
 struct Platform {
+    Faults faults;
     std::vector<std::string> steps;
-    int fail_at = -1, interrupt_at = -1;
     bool held = false, pending = false, ended = false, held_while_waiting = false;
     const Guard *guard = nullptr;
-    std::string rename_before; // step before which the output is moved away and replaced
 } platform;
 
 // The interrupt's handler, and the end of the process.
@@ -75,17 +81,19 @@ bool step(const char *name)
 {
     if (platform.ended)
         return true;
+    const Faults &faults = platform.faults;
     const int index = static_cast<int>(platform.steps.size());
     platform.steps.push_back(name);
     static const std::set<std::string> may_wait = {"identify_name", "find_place", "open_as_it_is", "open_for_reading"};
     platform.held_while_waiting |= platform.held && may_wait.count(name) != 0;
-    if (platform.rename_before == name) {
+    if (faults.rename_before == name) {
         rename("out.bin", "moved.bin");
         std::ofstream("out.bin") << "someone else's file";
     }
-    if (index == platform.interrupt_at && !(platform.pending = platform.held))
+    if (index == faults.interrupt_at && !(platform.pending = platform.held))
         end_by_interrupt();
-    return platform.ended || index == platform.fail_at;
+    const bool first = std::count(platform.steps.begin(), platform.steps.end(), name) == 1;
+    return platform.ended || index == faults.fail_at || (first && faults.fail_step == name);
 }
 
 } // namespace
@@ -172,8 +180,7 @@ struct Outcome {
 };
 
 // One run in a fresh scratch folder: a.byte, and out.bin as `before` holds it.
-Outcome run(std::vector<std::string> args, const char *before, int fail_at, int interrupt_at,
-            const char *rename_before = "")
+Outcome run(std::vector<std::string> args, const char *before, const Faults &faults = {})
 {
     char folder[] = "/tmp/romweave-output-XXXXXX";
     EXPECT_NE(nullptr, mkdtemp(folder));
@@ -186,9 +193,7 @@ Outcome run(std::vector<std::string> args, const char *before, int fail_at, int 
     std::filesystem::create_hard_link("out.bin", "same.byte", no_output);
     std::filesystem::create_symlink("/dev/null", "null.bin");
     platform = Platform{};
-    platform.fail_at = fail_at;
-    platform.interrupt_at = interrupt_at;
-    platform.rename_before = rename_before;
+    platform.faults = faults;
     args.insert(args.begin(), "romweave");
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -224,13 +229,15 @@ TEST(OutputLife, EveryFailureAndInterruptLeavesTheOutputWholeOrGone)
                            Row{"an update", {"-u", "-s", "16", "out.bin", "a.byte"}, "0123456789abcdef", updated},
                            Row{"a device", {"-s", "16", "null.bin", "a.byte"}, "old", "old"},
                            Row{"an input that is the output", {"-s", "16", "out.bin", "same.byte"}, "old", ""}}) {
-        Outcome good = run(row.args, row.before, -1, -1);
+        Outcome good = run(row.args, row.before);
         const std::string before = row.before != nullptr ? row.before : "<absent>";
         EXPECT_EQ(row.done.empty() ? before : row.done, good.output) << row.name;
         const int steps = static_cast<int>(platform.steps.size());
         for (int k = 0; k <= steps; k++) {
             for (bool interrupt : {false, true}) {
-                Outcome r = interrupt ? run(row.args, row.before, -1, k) : run(row.args, row.before, k, -1);
+                Faults faults;
+                (interrupt ? faults.interrupt_at : faults.fail_at) = k;
+                Outcome r = run(row.args, row.before, faults);
                 const bool whole = r.output == before || r.output == "<absent>" ||
                                    (r.output == row.done && (r.status == 0 || platform.ended));
                 EXPECT_TRUE(whole) << row.name << ": " << (interrupt ? "interrupt before " : "failure of ")
@@ -246,38 +253,27 @@ TEST(OutputLife, RefusalsSayWhy)
     struct Row {
         const char *name;
         std::vector<std::string> args;
-        const char *before, *failing, *rename_before;
+        const char *before;
+        Faults faults;
         std::string console, output;
     };
     const std::string cannot_create = "Unable to create output file \"out.bin\"";
     for (const Row &row :
-         {Row{"the create fails", {"out.bin", "a.byte"}, nullptr, "create_new", "", cannot_create, "<absent>"},
-          Row{"no stream for a file just made", {"out.bin", "a.byte"}, nullptr, "stream_of", "", cannot_create,
+         {Row{"the create fails", {"out.bin", "a.byte"}, nullptr, {-1, -1, "create_new", ""}, cannot_create, "<absent>"},
+          Row{"no stream for a file just made", {"out.bin", "a.byte"}, nullptr, {-1, -1, "stream_of", ""}, cannot_create,
               "<absent>"},
-          Row{"an old image that cannot be emptied", {"out.bin", "a.byte"}, "old", "empty_file", "", cannot_create,
-              "old"},
-          Row{"a made file moved away before its stream", {"out.bin", "a.byte"}, nullptr, "stream_of", "stream_of",
-              cannot_create, "someone else's file"},
-          Row{"an update that cannot open", {"-u", "out.bin", "a.byte"}, "old", "open_as_it_is", "",
+          Row{"an old image that cannot be emptied", {"out.bin", "a.byte"}, "old", {-1, -1, "empty_file", ""},
+              cannot_create, "old"},
+          Row{"a made file moved away before its stream", {"out.bin", "a.byte"}, nullptr,
+              {-1, -1, "stream_of", "stream_of"}, cannot_create, "someone else's file"},
+          Row{"an update that cannot open", {"-u", "out.bin", "a.byte"}, "old", {-1, -1, "open_as_it_is", ""},
               "Unable to open output file \"out.bin\" for update", "old"},
-          Row{"an input that cannot open", {"out.bin", "a.byte"}, "old", "open_for_reading", "",
+          Row{"an input that cannot open", {"out.bin", "a.byte"}, "old", {-1, -1, "open_for_reading", ""},
               "Unable to open input file \"a.byte\" for reading", "<absent>"},
-          Row{"/dev/null as output and input", {"null.bin", "null.bin"}, nullptr, "", "",
-              "Mixing in \"null.bin\"\nDone\n", "<absent>"}}) {
-        run(row.args, row.before, -1, -1);
-        std::vector<std::string> steps = platform.steps;
-        int failing = static_cast<int>(std::find(steps.begin(), steps.end(), row.failing) - steps.begin());
-        ASSERT_TRUE(row.failing[0] == '\0' || failing < static_cast<int>(steps.size())) << row.name;
-        Outcome r = run(row.args, row.before, row.failing[0] == '\0' ? -1 : failing, -1, row.rename_before);
+          Row{"/dev/null as output and input", {"null.bin", "null.bin"}, nullptr, {}, "Mixing in \"null.bin\"\nDone\n",
+              "<absent>"}}) {
+        Outcome r = run(row.args, row.before, row.faults);
         EXPECT_EQ(row.console, r.console) << row.name;
         EXPECT_EQ(row.output, r.output) << row.name;
     }
-    // An interrupt between the create and the guard waits for the guard,
-    // which then removes the file.
-    run({"out.bin", "a.byte"}, nullptr, -1, -1);
-    const std::vector<std::string> steps = platform.steps;
-    const int create = static_cast<int>(std::find(steps.begin(), steps.end(), "create_new") - steps.begin());
-    Outcome r = run({"out.bin", "a.byte"}, nullptr, -1, create + 1);
-    EXPECT_TRUE(platform.ended);
-    EXPECT_EQ("<absent>", r.output);
 }
