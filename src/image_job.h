@@ -58,10 +58,9 @@ Output *open_output(const char *name, bool update, char **inputs, int input_coun
 // Update mode: the first `size` bytes of the output into `image`, which is
 // then written back where it came from. 0, or 1 when fewer arrive.
 int read_output(Output &output, unsigned char *image, size_t size);
-// Input `index` of open_output's list, opened once and read through that
-// open; null when it cannot be opened, or, with is_the_output set, when it
-// turns out to be the output.
-FILE *open_input(Output &output, int index, bool &is_the_output);
+// An input, opened once and read through that open; null when it cannot be
+// opened, or, with is_the_output set, when it turns out to be the output.
+FILE *open_input(const Output &output, const char *name, bool &is_the_output);
 // Writes the image, flushes and closes the output, and lets it go for good.
 // 0 with `output` null, or 1 with it left for discard_output.
 int write_output(Output *&output, const unsigned char *image, size_t size);

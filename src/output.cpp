@@ -20,13 +20,12 @@ struct Output {
     FILE *stream = nullptr;
     Guard guard;
     OutputState state = OutputState::untouched;
-    char **input_names = nullptr;
-    FileIdentity *inputs = nullptr;
+    FileIdentity *inputs = nullptr; // what each input was as the output opened
 };
 
 // An input that is the output would change under the reader as the image is
 // written; a character device (a terminal, /dev/null) reads and writes apart.
-static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
+static bool input_is_output(const FileIdentity &input, const FileIdentity &output)
 {
     return input.kind != FileKind::character_device && shares_bytes(input, output);
 }
@@ -36,14 +35,14 @@ static bool is_the_output(const FileIdentity &input, const FileIdentity &output)
 // file there; without /proc no name leads through it.
 int prepare_standard_handles(int argc, char **argv)
 {
-    FileIdentity console, name;
+    FileIdentity standard_output, name;
     if (open_missing_standard_handles() != 0)
         return 1;
-    if (identify_standard_output(console) != 0)
+    if (identify_standard_output(standard_output) != 0)
         return 0;
     for (int i = 1; i < argc; i++) {
         identify_name(argv[i], name);
-        if (shares_bytes(console, name))
+        if (shares_bytes(standard_output, name))
             return silence_standard_output() != 0 ? 1 : 0;
     }
     return 0;
@@ -58,12 +57,12 @@ static void release(Output *&output, bool remove)
         fclose(output->stream);
     const bool known = guard.identity.kind != FileKind::unknown;
     if (remove && output->state >= OutputState::made)
-        remove_file(guard.place, known ? &guard.identity : nullptr, guard.held);
+        remove_file(guard.place, known ? &guard.identity : nullptr, guard.emptying_handle);
     if (output->state == OutputState::guarded)
         guard_output(nullptr);
     else if (output->state != OutputState::untouched)
         release_interrupts();
-    close_file(guard.held);
+    close_file(guard.emptying_handle);
     close_file(guard.place.folder);
     free(guard.place.name);
     free(output->inputs);
@@ -81,8 +80,8 @@ static int guard_and_empty(Output &output, FileHandle file)
     // A device or a FIFO is neither emptied nor removed.
     if (!made && guard.identity.kind != FileKind::regular)
         return 0;
-    guard.held = hold_file(file);
-    if (guard.held == NO_FILE)
+    guard.emptying_handle = reopen(file);
+    if (guard.emptying_handle == NO_FILE)
         return 1;
     guard_output(&guard);
     if (made)
@@ -108,7 +107,6 @@ Output *open_output(const char *name, bool update, char **inputs, int input_coun
     if (output == nullptr)
         return nullptr;
     Guard &guard = output->guard;
-    output->input_names = inputs;
     output->inputs = static_cast<FileIdentity *>(malloc(sizeof(FileIdentity) * static_cast<size_t>(input_count)));
     if (output->inputs == nullptr)
         goto refused;
@@ -138,7 +136,7 @@ Output *open_output(const char *name, bool update, char **inputs, int input_coun
     if (!update && guard.identity.kind == FileKind::regular && !place_leads_to(guard.place, guard.identity))
         goto refused;
     for (int i = 0; i < input_count; i++) {
-        if (is_the_output(output->inputs[i], guard.identity)) {
+        if (input_is_output(output->inputs[i], guard.identity)) {
             refusal = OutputRefusal::input_is_output;
             refused_input = i;
             goto refused;
@@ -170,13 +168,12 @@ int read_output(Output &output, unsigned char *image, size_t size)
 
 // Each input is identified again as it is opened: it may have been made or
 // renamed into an input's place since the output was opened.
-FILE *open_input(Output &output, int index, bool &is_the_output_file)
+FILE *open_input(const Output &output, const char *name, bool &is_the_output)
 {
-    FileHandle file = open_for_reading(output.input_names[index]);
+    FileHandle file = open_for_reading(name);
     FileIdentity identity;
-    is_the_output_file = file != NO_FILE && identify(file, identity) == 0 &&
-                         is_the_output(identity, output.guard.identity);
-    if (file == NO_FILE || is_the_output_file) {
+    is_the_output = file != NO_FILE && identify(file, identity) == 0 && input_is_output(identity, output.guard.identity);
+    if (file == NO_FILE || is_the_output) {
         close_file(file);
         return nullptr;
     }

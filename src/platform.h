@@ -34,7 +34,7 @@ struct OutputPlace {
 struct Guard {
     OutputPlace place;
     FileIdentity identity;
-    FileHandle held = NO_FILE; // the run's own handle, to empty a file that cannot be removed
+    FileHandle emptying_handle = NO_FILE; // the run's own, to empty a file that cannot be removed
 };
 
 // The standard handles, before the first message: the null device on each
@@ -69,12 +69,12 @@ FileHandle open_as_it_is(const char *name, bool update, bool &missing);
 FileHandle create_new(const OutputPlace &place);
 bool place_leads_to(const OutputPlace &place, const FileIdentity &identity);
 // A second handle to the file, the run's own.
-FileHandle hold_file(FileHandle file);
+FileHandle reopen(FileHandle file);
 int empty_file(FileHandle file);
 // Removes the file while the place still leads to `identity` (to whatever
-// is there if null); where it cannot be removed, empties it through `held`.
-// Safe in an interrupt's handler.
-void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held);
+// is there if null); where it cannot be removed, empties it through
+// `emptying_handle`. Safe in an interrupt's handler.
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle emptying_handle);
 // A stream over the handle, or null with the handle closed.
 FILE *stream_of(FileHandle file, const char *mode);
 void close_file(FileHandle file);

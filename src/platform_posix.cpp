@@ -333,7 +333,7 @@ bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
            same_object(identity_of(status), identity);
 }
 
-FileHandle hold_file(FileHandle file)
+FileHandle reopen(FileHandle file)
 {
     return fcntl(static_cast<int>(file), F_DUPFD_CLOEXEC, 0);
 }
@@ -345,13 +345,13 @@ int empty_file(FileHandle file)
 
 // A folder that forbids the removal, or a file that is a mount point, leaves
 // the file in place: it is emptied instead. Only async-signal-safe calls.
-void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held)
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle emptying_handle)
 {
     if ((identity != nullptr && !place_leads_to(place, *identity)) ||
-        unlinkat(static_cast<int>(place.folder), place.name, 0) == 0 || held == NO_FILE)
+        unlinkat(static_cast<int>(place.folder), place.name, 0) == 0 || emptying_handle == NO_FILE)
         return;
     // Nothing more can be done here if even that fails.
-    int ignored = ftruncate(static_cast<int>(held), 0);
+    int ignored = ftruncate(static_cast<int>(emptying_handle), 0);
     (void)ignored;
 }
 
@@ -420,7 +420,7 @@ void guard_output(const Guard *guard)
 static void remove_guarded_output_and_die(int signal_number)
 {
     if (const Guard *guard = interrupts.guard)
-        remove_file(guard->place, &guard->identity, guard->held);
+        remove_file(guard->place, &guard->identity, guard->emptying_handle);
     signal(signal_number, SIG_DFL);
     sigset_t only_this;
     sigemptyset(&only_this);

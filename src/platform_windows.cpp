@@ -266,7 +266,7 @@ bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
 // A new open of the file, not a duplicate: an interrupt's handler empties
 // the file through it, and must never wait on the file object that the run
 // may be writing through.
-FileHandle hold_file(FileHandle file)
+FileHandle reopen(FileHandle file)
 {
     return reinterpret_cast<FileHandle>(ReOpenFile(handle_of(file), GENERIC_WRITE, SHARE_ALL, 0));
 }
@@ -293,13 +293,13 @@ static HANDLE open_to_delete(const wchar_t *name, bool &deletable)
 // else as its last handle closes. Closes `handle`. Neither allocates nor
 // takes a lock, as the interrupt's handler calls it with the run's thread
 // stopped.
-static void remove_opened(HANDLE handle, bool deletable, const FileIdentity *identity, HANDLE held)
+static void remove_opened(HANDLE handle, bool deletable, const FileIdentity *identity, HANDLE emptying_handle)
 {
     FileIdentity now;
     if (identity == nullptr || (identify(reinterpret_cast<FileHandle>(handle), now) == 0 && shares_bytes(now, *identity))) {
-        if (held != INVALID_HANDLE_VALUE) {
+        if (emptying_handle != INVALID_HANDLE_VALUE) {
             FILE_END_OF_FILE_INFO end = {};
-            SetFileInformationByHandle(held, FileEndOfFileInfo, &end, sizeof end);
+            SetFileInformationByHandle(emptying_handle, FileEndOfFileInfo, &end, sizeof end);
         }
         FILE_DISPOSITION_INFO_EX at_once = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
         FILE_DISPOSITION_INFO at_close = {TRUE};
@@ -311,11 +311,11 @@ static void remove_opened(HANDLE handle, bool deletable, const FileIdentity *ide
         CloseHandle(handle);
 }
 
-void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held)
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle emptying_handle)
 {
     bool deletable;
     HANDLE handle = open_to_delete(wide(place.name).c_str(), deletable);
-    remove_opened(handle, deletable, identity, handle_of(held));
+    remove_opened(handle, deletable, identity, handle_of(emptying_handle));
 }
 
 FILE *stream_of(FileHandle file, const char *mode)
@@ -438,7 +438,7 @@ static BOOL WINAPI on_console_control(DWORD event)
             stopped_at.ContextFlags = CONTEXT_CONTROL;
             SuspendThread(interrupts.main_thread);
             GetThreadContext(interrupts.main_thread, &stopped_at);
-            remove_opened(handle, deletable, &guard->identity, handle_of(guard->held));
+            remove_opened(handle, deletable, &guard->identity, handle_of(guard->emptying_handle));
             break;
         }
         if (state == CLAIMED_BY_INTERRUPT)

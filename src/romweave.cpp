@@ -153,10 +153,10 @@ static int open_image_output(ImageJob &job, const char *output_name, bool update
 
 // Opens one input into the job and mixes it in through the run's own buffer;
 // after a failure the input stays open for the clean-up to close.
-static int mix_in_input(ImageJob &job, Output &output, int index, const char *input_name, char *input_buffer)
+static int mix_in_input(ImageJob &job, const Output &output, const char *input_name, char *input_buffer)
 {
     bool is_the_output = false;
-    job.input = open_input(output, index, is_the_output);
+    job.input = open_input(output, input_name, is_the_output);
     if (job.input == nullptr) {
         printf(is_the_output ? INPUT_IS_OUTPUT : INPUT_UNREADABLE, input_name);
         return 1;
@@ -209,7 +209,7 @@ int run_romweave(int argc, char **argv)
     // pieces.
     input_buffer = static_cast<char *>(malloc(INPUT_BUFFER_SIZE));
     for (int i = 0; i < input_count; i++) {
-        if (mix_in_input(job, *output, i, inputs[i], input_buffer) != 0) {
+        if (mix_in_input(job, *output, inputs[i], input_buffer) != 0) {
             exit_status = 1;
             goto clean_up;
         }

@@ -72,7 +72,7 @@ struct Platform {
 void end_by_interrupt()
 {
     if (platform.guard != nullptr)
-        real::remove_file(r(platform.guard->place), &r(platform.guard->identity), platform.guard->held);
+        real::remove_file(r(platform.guard->place), &r(platform.guard->identity), platform.guard->emptying_handle);
     platform.ended = true;
 }
 
@@ -122,12 +122,12 @@ bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
 {
     return !step("place_leads_to") && real::place_leads_to(r(place), r(identity));
 }
-FileHandle hold_file(FileHandle file) { return step("hold_file") ? NO_FILE : real::hold_file(file); }
+FileHandle reopen(FileHandle file) { return step("reopen") ? NO_FILE : real::reopen(file); }
 int empty_file(FileHandle file) { return step("empty_file") ? -1 : real::empty_file(file); }
-void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle held)
+void remove_file(const OutputPlace &place, const FileIdentity *identity, FileHandle emptying_handle)
 {
     if (!step("remove_file"))
-        real::remove_file(r(place), r(identity), held);
+        real::remove_file(r(place), r(identity), emptying_handle);
 }
 FILE *stream_of(FileHandle file, const char *mode)
 {
