@@ -241,20 +241,15 @@ char **command_line_arguments(int, char **argv)
     return argv;
 }
 
-// The target of the link `name` in `folder`, in a buffer of its own, or null.
+// The target of the link `name` in `folder`, in a buffer of its own, or
+// null. No target is longer than a path may be.
 static char *read_link(int folder, const char *name)
 {
-    for (size_t size = 256;; size *= 2) {
-        char *target = static_cast<char *>(malloc(size));
-        ssize_t length = target == nullptr ? -1 : readlinkat(folder, name, target, size);
-        if (length >= 0 && static_cast<size_t>(length) < size) {
-            target[length] = '\0';
-            return target;
-        }
-        free(target);
-        if (length < 0)
-            return nullptr;
-    }
+    char *target = static_cast<char *>(calloc(PATH_MAX, 1));
+    if (target != nullptr && readlinkat(folder, name, target, PATH_MAX - 1) >= 0)
+        return target;
+    free(target);
+    return nullptr;
 }
 
 // Opens the folder that holds the last name of `path`, counted from `from`
