@@ -92,7 +92,8 @@ void install_interrupt_handler();
 // is guarded, so that none comes between.
 void hold_interrupts();
 void release_interrupts();
-// What an interrupt removes from now on; null for nothing.
+// What an interrupt removes from now on; null for nothing. Before the first
+// guard an interrupt ends the run as it would end any program.
 void guard_output(const Guard *guard);
 
 // The per-character read is the reader's whole cost; the tool has one thread,

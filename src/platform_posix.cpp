@@ -404,11 +404,6 @@ void release_interrupts()
     sigprocmask(SIG_SETMASK, &interrupts.caller_mask, nullptr);
 }
 
-void guard_output(const Guard *guard)
-{
-    interrupts.guard = guard;
-}
-
 // An interrupted run leaves no partial image, then ends by the same signal's
 // default action, so that a shell or make sees an interrupted run and not a
 // failed or good one.
@@ -426,8 +421,14 @@ static void remove_guarded_output_and_die(int signal_number)
     _exit(128 + signal_number);
 }
 
-void install_interrupt_handler()
+// Until an output is guarded an interrupt has nothing to clean up and ends
+// the run by its default action, which also ends an open that waits in the
+// kernel (an on-access scanner, a file server): a caught signal would not.
+void guard_output(const Guard *guard)
 {
+    interrupts.guard = guard;
+    if (guard == nullptr)
+        return;
     struct sigaction action {};
     action.sa_handler = remove_guarded_output_and_die;
     // One interrupt is handled at a time; a second one waits and finds the
@@ -441,9 +442,13 @@ void install_interrupt_handler()
             previous.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
     }
-    // Messages are all that goes to a pipe: a reader that goes away loses
-    // them, as a closed standard output would, and a pipe or FIFO as the
-    // output fails its write through the checked path.
+}
+
+// Messages are all that goes to a pipe: a reader that goes away loses them,
+// as a closed standard output would, and a pipe or FIFO as the output fails
+// its write through the checked path.
+void install_interrupt_handler()
+{
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
 }
