@@ -56,8 +56,20 @@ License: Expat
  ${permission}
 ")
 
-install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_BINARY_DIR}/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A distribution's own packaging compresses the manual and the changelog and
+# writes the copyright file itself (Debian's dh_installman,
+# dh_installchangelogs and debian/copyright, an RPM's %doc and %license):
+# with this option the plain manual page and NEWS.md are installed, and no
+# copyright file. The Debian package that cpack makes needs it off.
+option(ROMWEAVE_INSTALL_PLAIN_DOCS
+  "Install the plain manual page and NEWS.md, and no copyright file, for a distribution's packaging tools" OFF)
+if(ROMWEAVE_INSTALL_PLAIN_DOCS)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/romweave.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/NEWS.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 # cpack -G DEB in the build directory makes the Debian package.
 set(CPACK_PACKAGE_NAME romweave)
