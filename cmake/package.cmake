@@ -1,7 +1,8 @@
 # What gets installed, and the Debian package that cpack -G DEB builds from
-# it: the stripped tool, its manual page and changelog compressed as Debian
-# wants them, and the licence as a machine-readable copyright file. A Windows
-# build makes a zip instead.
+# it: the stripped tool, its manual page and changelog (from NEWS.md)
+# compressed as Debian wants them, and the licence as a machine-readable
+# copyright file. A Windows build makes a zip instead.
+set(CPACK_PACKAGE_CONTACT "romweave maintainers <maintainers@users.noreply.c-seed-64805ae6.example>")
 include(${CMAKE_CURRENT_LIST_DIR}/release_date.cmake)
 
 # The source release, romweave-VERSION.tar.gz in the build directory, from a
@@ -32,7 +33,7 @@ endfunction()
 set(manual_gz ${PROJECT_BINARY_DIR}/romweave.1.gz)
 set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
 romweave_gzip(${PROJECT_SOURCE_DIR}/doc/romweave.1 ${manual_gz})
-romweave_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG ${changelog_gz})
+romweave_gzip(${PROJECT_BINARY_DIR}/changelog ${changelog_gz})
 add_custom_target(compressed_docs ALL DEPENDS ${manual_gz} ${changelog_gz})
 
 # The permission text of LICENSE, in the copyright file's folded form.
@@ -55,13 +56,24 @@ License: Expat
  ${permission}
 ")
 
-install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_BINARY_DIR}/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A distribution's own packaging compresses the manual and the changelog and
+# writes the copyright file itself (Debian's dh_installman,
+# dh_installchangelogs and debian/copyright, an RPM's %doc and %license):
+# with this option the plain manual page and NEWS.md are installed, and no
+# copyright file. The Debian package that cpack makes needs it off.
+option(ROMWEAVE_INSTALL_PLAIN_DOCS
+  "Install the plain manual page and NEWS.md, and no copyright file, for a distribution's packaging tools" OFF)
+if(ROMWEAVE_INSTALL_PLAIN_DOCS)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/romweave.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/NEWS.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${manual_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 # cpack -G DEB in the build directory makes the Debian package.
 set(CPACK_PACKAGE_NAME romweave)
 set(CPACK_PACKAGE_VENDOR "romweave maintainers")
-set(CPACK_PACKAGE_CONTACT "romweave maintainers <maintainers@users.noreply.c-seed-64805ae6.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "build ROM and EPROM images from byte-record files")
 set(CPACK_PACKAGE_DESCRIPTION "romweave builds the binary image of a memory chip (a ROM or EPROM for a
 microprocessor board) from text files of byte records, one address and

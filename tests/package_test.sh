@@ -4,6 +4,7 @@
 # packaged binary there. Exit 77 (skipped) when a tool it needs is missing.
 set -euo pipefail
 build=$1 source=$2 hardening=$3
+[ "$hardening" != plain-docs ] || { echo "skipped: a build with ROMWEAVE_INSTALL_PLAIN_DOCS makes no Debian package"; exit 77; }
 for tool in dpkg-deb dpkg-shlibdeps file; do
   command -v $tool >/dev/null || { echo "skipped: $tool is not installed (Debian: dpkg-dev, file)"; exit 77; }
 done
@@ -24,6 +25,9 @@ for path in ./usr/bin/romweave ./usr/share/man/man1/romweave.1.gz \
 done
 
 dpkg -x "$deb" "$scratch/root"
+entry=$(gzip -dc "$scratch/root/usr/share/doc/romweave/changelog.gz" | sed -n 1p)
+[ "$entry" = "romweave ($(dpkg-deb -f "$deb" Version)) unstable; urgency=medium" ] ||
+  { echo "the changelog's newest entry is \"$entry\", not the package's version"; exit 1; }
 last=$("$scratch/root/usr/bin/romweave" -s 8K -A LLLCBA9876543210 "$scratch/board.bin" \
   "$source/examples/blink.byte" "$source/examples/vectors.byte" | tail -1)
 [ "$last" = Done ] || { echo "the packaged binary ends with \"$last\", not Done"; exit 1; }

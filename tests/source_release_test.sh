@@ -2,8 +2,10 @@
 # Makes the source tarball twice (the same bytes both times), checks that it
 # holds exactly the files of its MANIFEST (in a git checkout, the tracked
 # ones), unpacks it where there is no git checkout, builds the tool from it,
-# builds the example image, and makes the tarball again from there. Exit 77
-# (skipped) where there is nothing to make it from.
+# builds the example image, and makes the tarball again from there. Then
+# tools/release makes the tarball and this machine's Debian package into a
+# folder whose SHA256SUMS sha256sum -c accepts. Exit 77 (skipped) where there
+# is nothing to make it from, or no dpkg-dev for the release.
 set -euo pipefail
 build=$1 source=$2 version=$3
 [ -e "$source/.git" ] || [ -e "$source/MANIFEST" ] ||
@@ -39,3 +41,12 @@ cmake --build "$scratch/build" --target source_tarball >/dev/null
 diff <(members "$tarball") <(members "$scratch/build/romweave-$version.tar.gz") ||
   { echo "the tarball made from the unpacked release holds other files"; exit 1; }
 echo "source release: $(basename "$tarball") ($(members "$tarball" | wc -l) files) builds without git, runs the example and makes itself again"
+
+command -v dpkg-shlibdeps >/dev/null && command -v file >/dev/null ||
+  { echo "skipped: tools/release needs dpkg-dev and file; the rest passed"; exit 77; }
+bash "$source/tools/release" "$scratch/release" deb >/dev/null
+(cd "$scratch/release" && sha256sum --strict --quiet -c SHA256SUMS)
+diff <(cd "$scratch/release" && LC_ALL=C ls) <(printf '%s\n' SHA256SUMS "romweave-$version.tar.gz" \
+  "romweave_${version}_$(dpkg --print-architecture).deb" | LC_ALL=C sort) || { echo "the release holds other files"; exit 1; }
+cmp "$scratch/release/romweave-$version.tar.gz" "$tarball" || { echo "the release's tarball is another"; exit 1; }
+echo "release: tools/release made $(ls "$scratch/release" | tr '\n' ' ')and sha256sum -c accepts them"
