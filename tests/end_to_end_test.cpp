@@ -293,8 +293,14 @@ TEST_F(EndToEnd, FailedRunsSayWhyAndLeaveNoImage)
     write("bad.byte", "zz\n");
     std::filesystem::create_directory(path("sub"));
     std::filesystem::create_symlink("gone.byte", path("dangling.byte"));
-    ChildLimits plain, little_memory, few_files, small_files;
+    ChildLimits plain, little_memory, few_files, small_files, busy_pipe, held_unreadable;
     little_memory.address_space = 512 << 20;
+    // On Windows: a pipe whose one instance is busy, then gone between
+    // clients, and which must see no client; another program holding the
+    // output without sharing it for reading.
+    busy_pipe.windows_parent = "serve-pipe-slowly-to-none";
+    held_unreadable.windows_parent = "deny-read:out.bin";
+    const std::string also_output = "Input file \"out.bin\" is also the output file", pipe = "\\\\.\\pipe\\a.byte";
     small_files.file_size = 16 * 1024;
     few_files.open_files = 4;
     const char *const absent = nullptr, *const folder = "<folder>";
@@ -341,7 +347,15 @@ TEST_F(EndToEnd, FailedRunsSayWhyAndLeaveNoImage)
               "old image", POSIX_FILES, plain, Setting::leased_output},
           Row{"an output that is a mount point, cut short", {"-s", "64K", "out.bin", "a.byte"},
               "Mixing in \"a.byte\"\nError writing output file \"out.bin\"\n", "old image", "", POSIX_FILES,
-              small_files, Setting::mounted_output}}) {
+              small_files, Setting::mounted_output},
+          Row{"a busy pipe, then the output", {"out.bin", pipe, "out.bin"}, also_output, "old image", "old image",
+              EVERYWHERE, busy_pipe},
+          Row{"a pipe named twice, then the output", {"out.bin", pipe, pipe, "out.bin"}, also_output, "old image",
+              "old image", EVERYWHERE, busy_pipe},
+          Row{"the output, held unshared for reading, as an input", {"out.bin", "a.byte", "out.bin"}, also_output,
+              "old image", "old image", EVERYWHERE, held_unreadable}}) {
+        if (row.limits.windows_parent != nullptr && windows_exe() == nullptr)
+            continue;
         const std::string output = row.before == folder ? "sub" : "out.bin";
         if (row.before != absent && row.before != folder)
             write(output, row.before);

@@ -3,6 +3,7 @@
 // promised: a created output removed, an updated file's tail intact.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <fcntl.h>
 #include <poll.h>
@@ -460,6 +461,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
     image[0x100] = '\x22';
     const std::string tail = "tail";
     const std::string out = path("out.bin"), input = path(name), named_pipe = "\\\\.\\pipe\\" + name,
+                      busy_then_input = "serve-pipe-slowly>>" + name,
                       device_pipe = "\\\\?\\GLOBALROOT\\Device\\NamedPipe\\" + name,
                       log = path("log.txt");
     // Markers: standard output on the pipe that the test reads, on a block
@@ -483,8 +485,9 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
         bool succeeds;
         const Capability &needed = EVERYWHERE;
         const char *windows_parent = nullptr; // a row of the Windows build only
+        const char *first_input = nullptr;    // named first, and then the input once only
     };
-    for (const Row &row : {Row{"closed", closed, "out.bin", name.c_str(), "1K", BOTH, OK},
+    std::vector<Row> rows({Row{"closed", closed, "out.bin", name.c_str(), "1K", BOTH, OK},
                            Row{"full", {"/dev/full", O_WRONLY}, "out.bin", name.c_str(), "1K", BOTH, OK, DEV_FULL},
                            Row{"> out.bin", {out.c_str(), O_WRONLY | O_TRUNC}, "out.bin", name.c_str(), "1K", CREATE, OK},
                            Row{">> out.bin", {out.c_str(), O_WRONLY | O_APPEND}, "out.bin", name.c_str(), "1K", BOTH, OK},
@@ -515,9 +518,51 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
                            Row{"usage text, cmd's >> out.bin", null, "out.bin", name.c_str(), "0", BOTH, FAILS, EVERYWHERE,
                                ">>out.bin"},
                            Row{"a lone surrogate in the output's name", null, "out\\uD800.bin", name.c_str(), "1K", CREATE,
-                               FAILS, EVERYWHERE, "wide"}}) {
+                               FAILS, EVERYWHERE, "wide"},
+                           Row{"a busy pipe, then cmd's >> input", null, "out.bin", name.c_str(), "1K", BOTH, OK, EVERYWHERE,
+                               busy_then_input.c_str(), "\\\\.\\pipe\\a.byte"},
+                           Row{"a pipe gone between its two clients", null, "out.bin", named_pipe.c_str(), "1K", BOTH, OK,
+                               EVERYWHERE, "serve-pipe-slowly", named_pipe.c_str()}});
+    // cmd's >> into an input, or into the output of a usage failure, by
+    // another name than the argument's: short (8.3), in another case of
+    // non-ASCII letters, through a folder link or a file link, by a share,
+    // the device space or another drive letter (wine's subst makes none; a
+    // dosdevices link does). Each pair: what the arguments and standard
+    // output put before the file's name.
+    std::string folder = "Z:" + dir.string() + "\\", server = dir.filename().string();
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    const std::string share = "\\\\" + server + "\\share\\", long_share = "\\\\?\\UNC\\" + server + "\\share\\";
+    std::deque<std::string> names;
+    for (const auto &[argument, spelling] : std::vector<std::pair<std::string, std::string>>{
+             {"", "~" + folder}, {"", "äbc\\"}, {"äbc\\", "ÄBC\\"}, {"жук\\", "ЖУК\\"}, {"link-", share}, {share, long_share},
+             {long_share, "\\\\.\\" + folder}, {"\\\\.\\" + folder, "Y:\\"}, {"Y:\\", "link-"}}) {
+        const char *input = names.emplace_back(argument + name).c_str();
+        const char *output = names.emplace_back(argument + "out.bin").c_str();
+        for (const auto &[into, size] :
+             std::vector<std::pair<std::string, const char *>>{{name, "1K"}, {name, "0"}, {"out.bin", "0"}}) {
+            const char *mode = names.emplace_back(">>" + spelling + into).c_str();
+            rows.push_back(Row{mode, null, output, input, size, BOTH, *size == '1', EVERYWHERE, mode, input});
+        }
+    }
+#ifdef ROMWEAVE_WINE_PREFIX
+    const std::string devices = ROMWEAVE_WINE_PREFIX "/dosdevices/";
+    std::filesystem::remove(devices + "y:");
+    std::filesystem::create_directories(devices + "unc/" + server);
+    for (const auto &[link, target] : std::vector<std::pair<std::string, std::string>>{
+             {"äbc", "."}, {"жук", "."}, {"link-" + name, name}, {"link-out.bin", "out.bin"},
+             {devices + "unc/" + server + "/share", dir}})
+        std::filesystem::create_symlink(target, path(link));
+#endif
+    for (const Row &row : rows) {
         if (row.windows_parent != nullptr && windows_exe() == nullptr)
             continue;
+#ifdef ROMWEAVE_WINE_PREFIX
+        // Y: over this folder, for the last rows alone: while it is there,
+        // wine gives every file here that drive's serial, none if it came
+        // after wine's server.
+        if (strstr(row.name, "Y:") != nullptr && !std::filesystem::is_symlink(devices + "y:"))
+            std::filesystem::create_directory_symlink(dir, devices + "y:");
+#endif
         const std::string file = row.into.file != nullptr ? row.into.file : "", output = row.output;
         if (const char *reason = left_out(row.needed)) {
             std::cout << "row " << row.name << " left out: " << reason << "\n";
@@ -563,7 +608,9 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             }
             if (update || row.output == device)
                 expected += beyond;
-            args.insert(args.end(), 300, row.input);
+            if (row.first_input != nullptr)
+                args.push_back(row.first_input);
+            args.insert(args.end(), row.first_input != nullptr ? 1 : 300, row.input);
             ToolRun r = run_tool_in(dir.string(), args, limits);
             if (row.output == device)
                 detach_loop_device(output);
@@ -578,4 +625,8 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
             }
         }
     }
+#ifdef ROMWEAVE_WINE_PREFIX
+    std::filesystem::remove_all(devices + "unc/" + server);
+    std::filesystem::remove(devices + "y:");
+#endif
 }

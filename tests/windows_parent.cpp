@@ -4,10 +4,16 @@
 // NAME of this folder on the pipe \\.\pipe\NAME that the arguments name, in
 // any spelling, and fails with 124 unless exactly one client came for each
 // time it is named (`serve-pipe-to-none`: unless none came);
+// `serve-pipe-slowly` serves one client at a time, the first only after a
+// client of its own has kept the pipe busy for half a second, with no
+// instance at all for 200 ms after each (`serve-pipe-slowly-to-none`);
 // `windows_parent.exe wide TOOL ARGS...` only passes the arguments, with
 // their \uXXXX escapes, on the wide command line; `windows_parent.exe
-// '>>FILE' TOOL ARGS...` appends its standard output to FILE as cmd.exe's
-// `>>` does, sharing it for reading only. Exits with the tool's status.
+// '>>FILE' TOOL ARGS...` appends its standard output to the existing FILE
+// (`~FILE`: by its short 8.3 name) as cmd.exe's `>>` does, sharing it for
+// reading only, also after a pipe's mode; `deny-read:FILE` holds FILE open
+// for writing, sharing it for anything but reading. Exits with the tool's
+// status, 125 if it could not be started so.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,6 +46,8 @@ struct Served {
     std::vector<char> bytes;
     int clients;
     volatile LONG connected;
+    bool slowly;
+    HANDLE first;
 };
 
 struct Client {
@@ -47,10 +55,10 @@ struct Client {
     HANDLE pipe;
 };
 
-HANDLE new_instance(const std::wstring &pipe)
+HANDLE new_instance(const Served &served)
 {
-    return CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                            65536, 0, 0, nullptr);
+    return CreateNamedPipeW(served.pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                            served.slowly ? 1 : PIPE_UNLIMITED_INSTANCES, 65536, 0, 0, nullptr);
 }
 
 // Closed, not disconnected: the client reads to the end, then sees it.
@@ -69,16 +77,20 @@ DWORD WINAPI write_to(void *what)
 // Each client is counted and served on a thread of its own, and the next
 // instance is made as soon as one has connected, so that the pipe never
 // seems gone between two clients and a client that reads nothing holds up
-// no other.
+// no other; served slowly, the pipe is busy while a client reads, and gone
+// for a while after it.
 DWORD WINAPI serve(void *what)
 {
     Served &served = *static_cast<Served *>(what);
-    for (HANDLE next = new_instance(served.pipe);;) {
+    for (HANDLE next = served.first;;) {
         ConnectNamedPipe(next, nullptr);
         InterlockedIncrement(&served.connected);
         Client *client = new Client{&served, next};
-        next = new_instance(served.pipe);
-        CloseHandle(CreateThread(nullptr, 0, write_to, client, 0, nullptr));
+        if (served.slowly)
+            write_to(client), Sleep(200);
+        next = new_instance(served);
+        if (!served.slowly)
+            CloseHandle(CreateThread(nullptr, 0, write_to, client, 0, nullptr));
     }
 }
 
@@ -91,17 +103,30 @@ int wmain(int argc, wchar_t **argv)
     const std::wstring how = argv[1];
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (how == L"no-handles" || how.compare(0, 2, L">>") == 0)
+    const size_t appended = how.find(L">>");
+    std::wstring target = appended == std::wstring::npos ? how.substr(how.find(L':') + 1) : how.substr(appended + 2);
+    if (how == L"no-handles" || appended != std::wstring::npos)
         startup.dwFlags = STARTF_USESTDHANDLES;
-    if (how.compare(0, 2, L">>") == 0) {
+    wchar_t short_name[MAX_PATH];
+    if (target[0] == L'~' && GetShortPathNameW(target.c_str() + 1, short_name, MAX_PATH) > 0)
+        target = short_name;
+    // Held as long as this process lives.
+    if (how.compare(0, 10, L"deny-read:") == 0 &&
+        CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                    nullptr) == INVALID_HANDLE_VALUE)
+        return 125;
+    if (appended != std::wstring::npos) {
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-        startup.hStdOutput = CreateFileW(how.c_str() + 2, FILE_APPEND_DATA, FILE_SHARE_READ, &inherited, OPEN_ALWAYS,
+        startup.hStdOutput = CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, &inherited, OPEN_EXISTING,
                                          0, nullptr);
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        if (startup.hStdOutput == INVALID_HANDLE_VALUE)
+            return 125;
     }
     // Any spelling of a pipe's name ends in pipe\NAME or NamedPipe\NAME.
     Served served = {};
+    served.slowly = how.compare(0, 17, L"serve-pipe-slowly") == 0;
     for (int i = 3; i < argc; i++) {
         const std::wstring arg = argv[i];
         size_t last = arg.rfind(L'\\');
@@ -118,18 +143,24 @@ int wmain(int argc, wchar_t **argv)
         DWORD read;
         ReadFile(file, served.bytes.data(), static_cast<DWORD>(served.bytes.size()), &read, nullptr);
         CloseHandle(file);
+        served.first = new_instance(served);
         CloseHandle(CreateThread(nullptr, 0, serve, &served, 0, nullptr));
     }
+    HANDLE own_client = served.slowly ? CreateFileW(served.pipe.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                                    nullptr)
+                                      : INVALID_HANDLE_VALUE;
     std::wstring line = command_line(argc, argv);
     PROCESS_INFORMATION tool;
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &tool))
         return 126;
+    if (own_client != INVALID_HANDLE_VALUE)
+        Sleep(500), CloseHandle(own_client);
     WaitForSingleObject(tool.hProcess, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(tool.hProcess, &status);
     // A pipe's server must have seen one client each time it is named, and
     // none where the run was not to touch it.
-    const LONG expected = how == L"serve-pipe-to-none" ? 0 : served.clients;
+    const LONG expected = (how.find(L"to-none") != std::wstring::npos ? 0 : served.clients) + served.slowly;
     if (served.clients > 0 && served.connected != expected) {
         printf("[%ld clients for %ld]", served.connected, expected);
         return 124;
