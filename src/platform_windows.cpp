@@ -255,12 +255,9 @@ FileHandle create_new(const OutputPlace &place)
 
 bool place_leads_to(const OutputPlace &place, const FileIdentity &identity)
 {
-    HANDLE handle = open_by_name(wide(place.name).c_str(), FILE_READ_ATTRIBUTES);
     FileIdentity now;
-    bool same = identify(reinterpret_cast<FileHandle>(handle), now) == 0 && shares_bytes(now, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return same;
+    identify_name(place.name, now);
+    return shares_bytes(now, identity);
 }
 
 // A new open of the file, not a duplicate: an interrupt's handler empties

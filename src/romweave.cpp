@@ -135,10 +135,8 @@ static int open_image_output(ImageJob &job, const char *output_name, bool update
     int refused_input = 0;
     output = open_output(output_name, update_mode, inputs, input_count, refusal, refused_input);
     if (output == nullptr) {
-        if (refusal == OutputRefusal::input_is_output)
-            printf(INPUT_IS_OUTPUT, inputs[refused_input]);
-        else if (refusal == OutputRefusal::missing_input)
-            printf(INPUT_UNREADABLE, inputs[refused_input]);
+        if (refusal != OutputRefusal::unusable)
+            printf(refusal == OutputRefusal::input_is_output ? INPUT_IS_OUTPUT : INPUT_UNREADABLE, inputs[refused_input]);
         else
             printf(update_mode ? "Unable to open output file \"%s\" for update" : "Unable to create output file \"%s\"",
                    output_name);
