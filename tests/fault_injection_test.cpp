@@ -541,7 +541,7 @@ TEST_F(FaultInjection, StandardOutputClosedFullOrIntoAFileLeavesTheImageRight)
         for (const auto &[into, size] :
              std::vector<std::pair<std::string, const char *>>{{name, "1K"}, {name, "0"}, {"out.bin", "0"}}) {
             const char *mode = names.emplace_back(">>" + spelling + into).c_str();
-            rows.push_back(Row{mode, null, output, input, size, BOTH, *size == '1', EVERYWHERE, mode, input});
+            rows.push_back(Row{mode, null, output, input, size, CREATE, *size == '1', EVERYWHERE, mode, input});
         }
     }
 #ifdef ROMWEAVE_WINE_PREFIX
