@@ -301,8 +301,12 @@ static void remove_opened(HANDLE handle, bool deletable, const FileIdentity *ide
         FILE_DISPOSITION_INFO_EX at_once = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
         FILE_DISPOSITION_INFO at_close = {TRUE};
         const FILE_INFO_BY_HANDLE_CLASS DISPOSITION_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-        if (deletable && !SetFileInformationByHandle(handle, DISPOSITION_EX, &at_once, sizeof at_once))
+        // Both: where the first is taken (Windows 10 and later, NTFS) the
+        // second changes nothing, and elsewhere (wine) it does the work.
+        if (deletable) {
+            SetFileInformationByHandle(handle, DISPOSITION_EX, &at_once, sizeof at_once);
             SetFileInformationByHandle(handle, FileDispositionInfo, &at_close, sizeof at_close);
+        }
     }
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
